@@ -1,0 +1,47 @@
+// The services the agent's start, loop and stop call on the other subsystems: the precise
+// clock, the shared blocks, the status records, the responder, the history file and the check.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdint>
+
+// Precise clock: its thread ends when stopEvent is set.
+bool StartPreciseClock(HANDLE stopEvent);
+// Seconds since 1970 (UTC) now.
+uint32_t UnixTimeNow();
+
+// Status records: the role code of the agent is 7.
+void InitAgentStatusBlock(uint8_t role);
+void InitVersionRecord(uint8_t role);
+void BuildStatusRecord();
+DWORD GetInstallationId();
+void StatusSetPending(bool pending);
+void StatusCountSync(bool success);
+void StatusNoteSync(uint32_t lastSyncTime);
+void StatusSetPartnerName(const char* name);
+void StatusMarkThreadStart(uint32_t now);
+void StatusMarkThreadEnd();
+
+// Family sync-status block and activity block.
+bool OpenSyncStatusBlock(DWORD owner);
+bool SyncStatusMapped();
+// A family service announces that it manages the clock.
+bool SyncStatusOwnerPresent();
+HANDLE SyncStatusNotifyEvent();
+void QuorvexSyncStatusShutdown(bool owner);
+void OpenActivityIndicator();
+void CloseActivityIndicator();
+
+// Management responder.
+void LoadCommandFilter(const char* path);
+bool OpenResponder();
+void CloseResponder();
+void HandleManagementRequest(SOCKET socket);
+
+// History file: null machine for the local one.
+bool OpenDriftFile(const char* machine);
+void CloseDriftFile();
+
+// Sync check: when (seconds since 1970, 0 for now), reason code, after a synchronization.
+bool CheckSystemClock(uint32_t when, uint8_t reason, bool afterSync);

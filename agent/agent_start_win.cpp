@@ -1,0 +1,244 @@
+// Start and stop of the agent, its process-wide state and its event-log channel.
+#include "agent/agent_state_win.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "agent/agent_interfaces_win.h"
+#include "common/error_text.h"
+#include "config/registry.h"
+#include "resources/version.h"
+
+namespace {
+
+AgentState g_agent = [] {
+    AgentState state{};
+    state.responderSocket = INVALID_SOCKET;
+    return state;
+}();
+
+CRITICAL_SECTION g_sharedLock;
+INIT_ONCE g_sharedLockOnce = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK InitSharedLock(PINIT_ONCE, PVOID, PVOID*) {
+    InitializeCriticalSection(&g_sharedLock);
+    return TRUE;
+}
+
+// The agent thread ends within a second or two of the shutdown signal: every wait it makes is
+// bounded or also waits on that signal. Past this it is stuck, and what it uses stays alive.
+constexpr DWORD kThreadStopWaitMs = 30000;
+
+bool CreateAgentEvent(HANDLE* slot, BOOL manualReset, const char* what) {
+    if (*slot != nullptr) {
+        return true;
+    }
+    *slot = CreateEventA(nullptr, manualReset, FALSE, nullptr);
+    if (*slot == nullptr) {
+        LogProviderEvent(kProductName, EVENTLOG_ERROR_TYPE, "Could not create %s; %s", what,
+                         SystemErrorText(0));
+        return false;
+    }
+    return true;
+}
+
+void CloseEvent(HANDLE* slot) {
+    if (*slot != nullptr) {
+        CloseHandle(*slot);
+        *slot = nullptr;
+    }
+}
+
+} // namespace
+
+AgentState& Agent() {
+    return g_agent;
+}
+
+void LockAgentShared() {
+    InitOnceExecuteOnce(&g_sharedLockOnce, InitSharedLock, nullptr, nullptr);
+    EnterCriticalSection(&g_sharedLock);
+}
+
+void UnlockAgentShared() {
+    LeaveCriticalSection(&g_sharedLock);
+}
+
+SettingsRecord AgentSettingsCopy() {
+    LockAgentShared();
+    SettingsRecord copy = g_agent.settings;
+    UnlockAgentShared();
+    return copy;
+}
+
+void LogProviderEvent(const char* provider, WORD type, const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(text, 510, format, args);
+    va_end(args);
+    if (length < 0) {
+        length = 0;
+    } else if (length > 509) {
+        length = 509;
+    }
+    text[length] = '\r';
+    text[length + 1] = '\n';
+    text[length + 2] = '\0';
+
+    wchar_t message[1024];
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, message, 1024) == 0) {
+        message[0] = L'\0';
+    }
+    wchar_t name[64];
+    if (MultiByteToWideChar(CP_ACP, 0, provider, -1, name, 64) == 0) {
+        name[0] = L'\0';
+    }
+    if (g_agent.callbacks.pfnLogTimeProvEvent != nullptr) {
+        g_agent.callbacks.pfnLogTimeProvEvent(type, name, message);
+    }
+}
+
+void SecureW32TimeKeys() {
+    static const char* const kKeys[] = {
+        "\\\\System\\CurrentControlSet\\Services\\W32Time",
+        "\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters",
+        "\\\\System\\CurrentControlSet\\Services\\W32Time\\Config",
+        "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders",
+        "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient",
+        "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpServer",
+        "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix",
+    };
+    for (const char* key : kKeys) {
+        if (KeyExists(key)) {
+            SecureKeyTree(key);
+        }
+    }
+}
+
+bool StartAgent() {
+    AgentState& agent = g_agent;
+    SecureW32TimeKeys();
+    ReadEnvironment();
+    {
+        SettingsRecord fresh = AgentSettingsCopy();
+        LoadSettings(&fresh);
+        LockAgentShared();
+        agent.settings = fresh;
+        UnlockAgentShared();
+    }
+    WriteString(kAgentKey, "Current Version", HOROLOGIX_VERSION_TEXT);
+    WriteBoolean(kAgentKey, "Service Running", false);
+
+    if (ForceDisabled()) {
+        return false;
+    }
+
+    if (!agent.winsockStarted) {
+        WSADATA data;
+        const int error = WSAStartup(MAKEWORD(2, 2), &data);
+        if (error != 0) {
+            WSASetLastError(error);
+            LogProviderEvent(kProductName, EVENTLOG_ERROR_TYPE,
+                             "Could not initialize winsock subsystem; %s", LastSocketErrorText());
+            return false;
+        }
+        agent.winsockStarted = true;
+    }
+
+    if (!CreateAgentEvent(&agent.events[kShutdownEvent], TRUE, "shutdown event") ||
+        !CreateAgentEvent(&agent.events[kSyncEvent], FALSE, "sync event") ||
+        !CreateAgentEvent(&agent.events[kTimeJumpEvent], FALSE,
+                          "timejump notification event") ||
+        !CreateAgentEvent(&agent.events[kClientEvent], FALSE, "client event")) {
+        return false;
+    }
+
+    SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+    StartPreciseClock(agent.events[kShutdownEvent]);
+    constexpr uint8_t kAgentRole = 7;
+    InitAgentStatusBlock(kAgentRole);
+    InitVersionRecord(kAgentRole);
+    OpenActivityIndicator();
+    LoadCommandFilter("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters");
+    agent.installationId = GetInstallationId();
+    BuildStatusRecord();
+
+    OpenSyncStatusBlock(0);
+    if (SyncStatusMapped() && !SyncStatusOwnerPresent()) {
+        // A second start reopens the responder.
+        CloseResponder();
+        InterlockedExchange(&agent.active, OpenResponder() ? 1 : 0);
+    } else {
+        InterlockedExchange(&agent.active, 0);
+    }
+
+    if (HANDLE shared = SyncStatusNotifyEvent()) {
+        if (agent.privateNotifyEvent) {
+            CloseEvent(&agent.events[kNotifyEvent]);
+            agent.privateNotifyEvent = false;
+        }
+        agent.events[kNotifyEvent] = shared;
+    } else if (agent.events[kNotifyEvent] == nullptr) {
+        agent.events[kNotifyEvent] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        agent.privateNotifyEvent = agent.events[kNotifyEvent] != nullptr;
+    }
+
+    if (!OpenDriftFile(nullptr)) {
+        const char* error = SystemErrorText(0);
+        LogProviderEvent(kProductName, EVENTLOG_WARNING_TYPE,
+                         "Unable to open %s%s to collect drift records; the service will continue "
+                         "running, but historical drift data will not be available. Error: %s",
+                         CurrentEnvironment().systemFolder, "drift.qx", error);
+    }
+
+    if (agent.agentThread == nullptr) {
+        agent.agentThread = CreateThread(nullptr, 0, AgentThreadMain, nullptr, 0, nullptr);
+        if (agent.agentThread == nullptr) {
+            LogProviderEvent(kProductName, EVENTLOG_ERROR_TYPE, "Could not create client thread; %s",
+                             SystemErrorText(0));
+            return false;
+        }
+    }
+
+    WriteBoolean(kAgentKey, "Service Running", true);
+    return true;
+}
+
+void StopAgent() {
+    AgentState& agent = g_agent;
+    if (agent.agentThread != nullptr) {
+        SetEvent(agent.events[kShutdownEvent]);
+        if (WaitForSingleObject(agent.agentThread, kThreadStopWaitMs) != WAIT_OBJECT_0) {
+            // Never free what a running thread uses: keep its events, socket and files.
+            agent.threadAbandoned = true;
+        }
+        CloseHandle(agent.agentThread);
+        agent.agentThread = nullptr;
+    } else if (agent.events[kShutdownEvent] != nullptr) {
+        // The precise clock's thread also ends on this signal.
+        SetEvent(agent.events[kShutdownEvent]);
+    }
+    if (agent.threadAbandoned) {
+        WriteBoolean(kAgentKey, "Service Running", false);
+        return;
+    }
+    CloseEvent(&agent.events[kShutdownEvent]);
+    if (agent.privateNotifyEvent) {
+        CloseEvent(&agent.events[kNotifyEvent]);
+        agent.privateNotifyEvent = false;
+    }
+    agent.events[kNotifyEvent] = nullptr;
+    CloseResponder();
+    CloseDriftFile();
+    QuorvexSyncStatusShutdown(false);
+    CloseActivityIndicator();
+    CloseEvent(&agent.events[kSyncEvent]);
+    CloseEvent(&agent.events[kTimeJumpEvent]);
+    CloseEvent(&agent.events[kClientEvent]);
+    if (agent.winsockStarted) {
+        WSACleanup();
+        agent.winsockStarted = false;
+    }
+    WriteBoolean(kAgentKey, "Service Running", false);
+}

@@ -1,0 +1,49 @@
+// The agent's process-wide state inside the Windows Time service.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+#include <timeprov.h>
+
+#include "config/settings.h"
+
+// Order matters: the agent thread waits on them as one array in this order.
+enum AgentEventIndex { kShutdownEvent, kSyncEvent, kTimeJumpEvent, kClientEvent, kNotifyEvent,
+                       kAgentEventCount };
+
+struct AgentState {
+    TimeProvSysCallbacks callbacks;
+    bool winsockStarted;
+    HANDLE events[kAgentEventCount];
+    bool privateNotifyEvent; // events[kNotifyEvent] is ours, not the sync-status block's
+    HANDLE agentThread;
+    bool threadAbandoned; // the thread outlived the stop wait: its resources are kept
+    SOCKET responderSocket;
+    volatile LONG active;
+    bool sampleAvailable;
+    TimeSample lastSample;
+    DWORD installationId;
+    SettingsRecord settings;
+};
+
+AgentState& Agent();
+
+// Guards the copies of settings and lastSample between the service's threads and the agent.
+void LockAgentShared();
+void UnlockAgentShared();
+SettingsRecord AgentSettingsCopy();
+
+constexpr char kAgentKey[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
+
+bool StartAgent();
+void StopAgent();
+// Writes to the event log through the service: type 1 error, 2 warning; printf-style, cut at
+// 509 characters, CR LF appended.
+void LogProviderEvent(const char* provider, WORD type, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void SecureW32TimeKeys();
+
+DWORD WINAPI AgentThreadMain(LPVOID);
+// Asks the Windows Time service of a machine ("" or null: this one) to synchronize now through
+// w32time.dll's W32TimeSyncNow; 0 when the request was accepted, 1 when the entry is missing.
+DWORD TriggerDemandSync(const char* computer, BOOL wait, ULONG flags);
+void RecordLastUsedSource(DWORD refId, DWORD time);

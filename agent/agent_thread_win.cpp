@@ -1,0 +1,223 @@
+// The agent thread: follows the Windows Time service once a second, serves the management
+// socket, hands the port over to a family service, and asks the service for demand syncs.
+#include "agent/agent_state_win.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "agent/agent_interfaces_win.h"
+#include "agent/sync_follower.h"
+#include "common/unique_handle_win.h"
+#include "config/registry.h"
+
+namespace {
+
+constexpr DWORD kPollMs = 1000;
+constexpr WCHAR kProviderNameW[] = L"Horologix";
+
+void WINAPI FreeProviderStatus(SetProviderStatusInfo* info) {
+    if (info != nullptr) {
+        LocalFree(info->pHr);
+        LocalFree(info->pdwSysStratum);
+        LocalFree(info);
+    }
+}
+
+void AnnounceRunning() {
+    AgentState& agent = Agent();
+    if (agent.callbacks.pfnSetProviderStatus == nullptr) {
+        return;
+    }
+    auto* info = static_cast<SetProviderStatusInfo*>(LocalAlloc(LPTR, sizeof(SetProviderStatusInfo)));
+    auto* result = static_cast<HRESULT*>(LocalAlloc(LPTR, sizeof(HRESULT)));
+    auto* stratum = static_cast<DWORD*>(LocalAlloc(LPTR, sizeof(DWORD)));
+    if (info == nullptr || result == nullptr || stratum == nullptr) {
+        LocalFree(info);
+        LocalFree(result);
+        LocalFree(stratum);
+        return;
+    }
+    info->tpsCurrentState = TPS_Running;
+    info->dwStratum = 4;
+    info->wszProvName = const_cast<LPWSTR>(kProviderNameW);
+    info->hWaitEvent = nullptr;
+    info->pfnFree = FreeProviderStatus;
+    info->pHr = result;
+    info->pdwSysStratum = stratum;
+    agent.callbacks.pfnSetProviderStatus(info);
+}
+
+PolledState PollService() {
+    PolledState state{};
+    GetTimeSysInfoFunc* query = Agent().callbacks.pfnGetTimeSysInfo;
+    if (query != nullptr) {
+        query(TSI_CurrentTime, &state.currentTime);
+        query(TSI_LastSyncTime, &state.lastSyncTime);
+        query(TSI_TSFlags, &state.tsFlags);
+        query(TSI_ReferenceIdentifier, &state.refId);
+        query(TSI_Stratum, &state.stratum);
+    }
+    return state;
+}
+
+void SelectReadReadiness(bool enable) {
+    AgentState& agent = Agent();
+    if (agent.responderSocket != INVALID_SOCKET) {
+        WSAEventSelect(agent.responderSocket, enable ? agent.events[kClientEvent] : nullptr,
+                       enable ? FD_READ : 0);
+    }
+}
+
+class AgentFollowerHost final : public FollowerHost {
+public:
+    void SetPartnerText(const char* text) override {
+        WriteString(kAgentKey, "Current Inbound Time Partner", text);
+    }
+    bool ServiceManagesClock() override {
+        const SettingsRecord settings = AgentSettingsCopy();
+        return settings.ntpClientEnabled != 0 && settings.ntpClientInputProvider != 0 &&
+               settings.syncType != kSyncNoSync;
+    }
+    bool Active() override { return Agent().active != 0; }
+    uint32_t AgentPollInterval() override { return AgentSettingsCopy().agentPollInterval; }
+    void SetPending(bool pending) override { StatusSetPending(pending); }
+    void CountSyncEvent(bool success) override { StatusCountSync(success); }
+    void NoteSynchronization(uint32_t lastSyncTime, uint32_t) override {
+        StatusNoteSync(lastSyncTime);
+    }
+    void LookUpPartner(uint32_t refId, char* name, size_t size) override {
+        name[0] = '\0';
+        if (AgentSettingsCopy().dnsLookups == 0) {
+            return;
+        }
+        in_addr address;
+        address.s_addr = refId;
+        if (const hostent* host =
+                gethostbyaddr(reinterpret_cast<const char*>(&address), sizeof(address), AF_INET)) {
+            if (host->h_name != nullptr) {
+                std::snprintf(name, size, "%s", host->h_name);
+            }
+        }
+    }
+    void SetPartnerName(const char* name) override { StatusSetPartnerName(name); }
+    void RecordLastUsedSource(uint32_t refId, uint32_t time) override {
+        ::RecordLastUsedSource(refId, time);
+    }
+    bool RunCheck(uint32_t when, uint8_t reason, bool afterSync) override {
+        return CheckSystemClock(when, reason, afterSync);
+    }
+};
+
+void OnNotify() {
+    AgentState& agent = Agent();
+    if (!SyncStatusMapped()) {
+        return;
+    }
+    const bool ownerPresent = SyncStatusOwnerPresent();
+    if (ownerPresent && agent.active) {
+        SelectReadReadiness(false);
+        CloseResponder();
+        InterlockedExchange(&agent.active, 0);
+    } else if (!ownerPresent && !agent.active) {
+        const bool opened = OpenResponder();
+        InterlockedExchange(&agent.active, opened ? 1 : 0);
+        SelectReadReadiness(opened);
+    }
+}
+
+} // namespace
+
+void RecordLastUsedSource(DWORD refId, DWORD time) {
+    uint8_t ring[kSourceRingSize];
+    ReadBinary(kAgentKey, "Last Used Time Source", ring, sizeof(ring));
+    PushLastUsedSource(ring, refId, time);
+    WriteBinary(kAgentKey, "Last Used Time Source", ring, sizeof(ring));
+}
+
+DWORD TriggerDemandSync(const char* computer, BOOL wait, ULONG flags) {
+    using SyncNow = DWORD(WINAPI*)(LPCWSTR, ULONG, ULONG);
+    HMODULE module = GetModuleHandleA("w32time.dll");
+    UniqueLibrary loaded;
+    if (module == nullptr) {
+        loaded.reset(LoadLibraryA("w32time.dll"));
+        module = loaded.get();
+    }
+    if (module == nullptr) {
+        return 1;
+    }
+    auto syncNow = reinterpret_cast<SyncNow>(
+        reinterpret_cast<void*>(GetProcAddress(module, "W32TimeSyncNow")));
+    if (syncNow == nullptr) {
+        return 1;
+    }
+    wchar_t name[512];
+    const wchar_t* target = nullptr;
+    if (computer != nullptr && computer[0] != '\0') {
+        if (MultiByteToWideChar(CP_ACP, 0, computer, -1, name, 512) == 0) {
+            name[511] = L'\0';
+        }
+        target = name;
+    }
+    return syncNow(target, wait, flags);
+}
+
+DWORD WINAPI AgentThreadMain(LPVOID) {
+    AgentState& agent = Agent();
+    if (AgentSettingsCopy().agentInputProvider != 0) {
+        AnnounceRunning();
+    }
+    AgentFollowerHost host;
+    SyncFollower follower(host);
+    const uint32_t started = UnixTimeNow();
+    StatusMarkThreadStart(started);
+    follower.Start(started);
+    if (agent.active) {
+        SelectReadReadiness(true);
+    }
+
+    for (;;) {
+        const DWORD result =
+            WaitForMultipleObjectsEx(kAgentEventCount, agent.events, FALSE, kPollMs, TRUE);
+        if (result == WAIT_OBJECT_0 + kShutdownEvent) {
+            break;
+        }
+        switch (result) {
+        case WAIT_OBJECT_0 + kSyncEvent:
+            if (TriggerDemandSync(nullptr, FALSE, 1) == 0) {
+                follower.DemandSyncAccepted();
+            } else {
+                LogProviderEvent(kProductName, EVENTLOG_ERROR_TYPE,
+                                 "Attempt to trigger a demand clock sync failed");
+            }
+            break;
+        case WAIT_OBJECT_0 + kTimeJumpEvent:
+            follower.TimeJumped();
+            break;
+        case WAIT_OBJECT_0 + kClientEvent:
+            if (agent.active) {
+                HandleManagementRequest(agent.responderSocket);
+                SelectReadReadiness(true);
+            }
+            break;
+        case WAIT_OBJECT_0 + kNotifyEvent:
+            OnNotify();
+            break;
+        case WAIT_TIMEOUT:
+            follower.Poll(PollService());
+            break;
+        default:
+            // An I/O completion or a failed wait: wait again. A failing wait must not spin.
+            if (result == WAIT_FAILED) {
+                Sleep(100);
+            }
+            break;
+        }
+    }
+
+    follower.Stop();
+    if (agent.active) {
+        SelectReadReadiness(false);
+    }
+    StatusMarkThreadEnd();
+    return 0;
+}
