@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "agent/agent_interfaces_win.h"
-#include "common/error_text.h"
+#include "common/error_text_win.h"
 #include "config/registry.h"
 #include "resources/version.h"
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "common/system_identity.h"
 #include "common/text_trim.h"
 #include "config/registry.h"
 #include "config/settings_platform.h"
@@ -34,10 +35,7 @@ const char kFamilyServerProtocols[] = "\\\\Software\\Tessaric\\Quorvex Server\\E
 const char kFamilyServerService[] = "\\\\System\\CurrentControlSet\\Services\\Quorvex Server";
 const char kFamilyClientService[] = "\\\\System\\CurrentControlSet\\Services\\Quorvex Client";
 
-constexpr uint32_t kOsWin2000 = 2048;
-constexpr uint32_t kOsWinXP = 4096;
 
-uint32_t g_osOverride = 0;
 Environment g_environment{};
 
 // Server-list text size: the value may be long, but no single piece we keep exceeds a name.
@@ -190,16 +188,8 @@ void FormatServerList(const SettingsRecord& record, bool withFlags, char* out, s
     }
 }
 
-void SetSettingsOsFamily(uint32_t os) {
-    g_osOverride = os;
-}
-
-uint32_t SettingsOsFamily() {
-    return g_osOverride != 0 ? g_osOverride : LocalOsFamily();
-}
-
 void LoadSettings(SettingsRecord* record) {
-    const uint32_t os = SettingsOsFamily();
+    const uint32_t os = LocalSystemIdentity().os;
     record->agentFilePresent = 2;
     record->timeSource = ReadNumber(kLanMan, "TimeSource", 0);
     record->serviceStart = ReadNumber(kService, "Start", 2);
@@ -252,7 +242,7 @@ void LoadSettings(SettingsRecord* record) {
 }
 
 void SaveSettings(const SettingsRecord& record, bool includeAgent) {
-    const uint32_t os = SettingsOsFamily();
+    const uint32_t os = LocalSystemIdentity().os;
     WriteNumber(kLanMan, "TimeSource", record.timeSource);
     WriteString(kParameters, "Type", SyncTypeName(record.syncType));
     WriteNumber(kService, "Start", record.serviceStart);

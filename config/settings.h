@@ -79,11 +79,8 @@ void ParseServerList(const char* text, SettingsRecord* record);
 // A name that would not fit is left out; the text is always terminated.
 void FormatServerList(const SettingsRecord& record, bool withFlags, char* out, size_t size);
 
-// The Windows release the model works for: the focused machine's. 0 (the start) means the
-// local machine's own release; the applet sets a remote target's, tests any they like.
-void SetSettingsOsFamily(uint32_t os);
-uint32_t SettingsOsFamily();
-
+// Which values exist follows the release in the process-wide system identity: the local one, or
+// the one the applet took over from a remote target (SetProcessOsFamily).
 void LoadSettings(SettingsRecord* record);
 void SaveSettings(const SettingsRecord& record, bool includeAgent);
 

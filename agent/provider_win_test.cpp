@@ -1,0 +1,316 @@
+// The agent driven in this process the way the Windows Time service drives it: through the
+// three entry points and a set of callbacks of our own, against the prefix's real registry.
+#include "agent/agent_state_win.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/registry.h"
+
+extern "C" {
+HRESULT WINAPI TimeProvOpen(WCHAR*, TimeProvSysCallbacks*, TimeProvHandle*);
+HRESULT WINAPI TimeProvCommand(TimeProvHandle, TimeProvCmd, TimeProvArgs);
+HRESULT WINAPI TimeProvClose(TimeProvHandle);
+}
+
+namespace {
+
+const char kAgentPath[] = "System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
+const char kFamilyClient[] = "Software\\Tessaric\\Quorvex Client";
+const char kNtpClientKey[] =
+    "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
+constexpr uint64_t kFileTime1970 = 116444736000000000ull;
+
+// What the fake service answers and what it was told.
+struct FakeService {
+    std::mutex lock;
+    uint64_t lastSyncTime = 0;
+    uint8_t stratum = 0;
+    uint32_t refId = 0;
+    uint32_t tsFlags = 0;
+    DWORD slowQueryMs = 0; // one GetTimeSysInfo call takes this long, once
+    std::vector<std::pair<WORD, std::wstring>> events;
+    int statusCalls = 0;
+    DWORD statusStratum = 0;
+};
+FakeService* g_service = nullptr;
+
+uint64_t FileTimeNow() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+HRESULT WINAPI FakeGetTimeSysInfo(TimeSysInfo info, void* out) {
+    DWORD delay = 0;
+    {
+        std::lock_guard<std::mutex> hold(g_service->lock);
+        delay = g_service->slowQueryMs;
+        g_service->slowQueryMs = 0;
+    }
+    if (delay != 0) {
+        Sleep(delay);
+    }
+    std::lock_guard<std::mutex> hold(g_service->lock);
+    switch (info) {
+    case TSI_CurrentTime:
+        *static_cast<uint64_t*>(out) = FileTimeNow();
+        return S_OK;
+    case TSI_LastSyncTime:
+        *static_cast<uint64_t*>(out) = g_service->lastSyncTime;
+        return S_OK;
+    case TSI_Stratum:
+        *static_cast<BYTE*>(out) = g_service->stratum;
+        return S_OK;
+    case TSI_ReferenceIdentifier:
+        *static_cast<DWORD*>(out) = g_service->refId;
+        return S_OK;
+    case TSI_TSFlags:
+        *static_cast<DWORD*>(out) = g_service->tsFlags;
+        return S_OK;
+    default:
+        return E_INVALIDARG;
+    }
+}
+
+HRESULT WINAPI FakeLogEvent(WORD type, WCHAR*, WCHAR* message) {
+    std::lock_guard<std::mutex> hold(g_service->lock);
+    g_service->events.emplace_back(type, message);
+    return S_OK;
+}
+
+HRESULT WINAPI FakeAlertSamplesAvail() {
+    return S_OK;
+}
+
+HRESULT WINAPI FakeSetProviderStatus(SetProviderStatusInfo* info) {
+    {
+        std::lock_guard<std::mutex> hold(g_service->lock);
+        ++g_service->statusCalls;
+        g_service->statusStratum = info->dwStratum;
+    }
+    info->pfnFree(info);
+    return S_OK;
+}
+
+std::string AgentText(const char* name) {
+    char buffer[600];
+    if (!ReadString(("\\\\" + std::string(kAgentPath)).c_str(), name, buffer, sizeof(buffer) - 1,
+                    nullptr)) {
+        return "<missing>";
+    }
+    return buffer;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+        if (condition()) {
+            return true;
+        }
+        Sleep(50);
+    }
+    return condition();
+}
+
+uint32_t Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    const uint8_t bytes[4] = {a, b, c, d};
+    uint32_t value;
+    std::memcpy(&value, bytes, 4);
+    return value;
+}
+
+class AgentInProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_service = &service_;
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kAgentPath);
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kFamilyClient);
+        // The service disciplines the clock through its NTP client, as out of the box.
+        WriteNumber(kNtpClientKey, "Enabled", 1);
+        WriteNumber(kNtpClientKey, "InputProvider", 1);
+        // Deterministic partner texts: no reverse lookups.
+        WriteBoolean(("\\\\" + std::string(kAgentPath)).c_str(), "DNS Lookups Enabled", false);
+        callbacks_.dwSize = sizeof(callbacks_);
+        callbacks_.pfnGetTimeSysInfo = FakeGetTimeSysInfo;
+        callbacks_.pfnLogTimeProvEvent = FakeLogEvent;
+        callbacks_.pfnAlertSamplesAvail = FakeAlertSamplesAvail;
+        callbacks_.pfnSetProviderStatus = FakeSetProviderStatus;
+    }
+    void TearDown() override {
+        if (handle_ != nullptr) {
+            TimeProvClose(handle_);
+        }
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kAgentPath);
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kFamilyClient);
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kNtpClientKey + 2);
+        g_service = nullptr;
+    }
+    HRESULT Open(const wchar_t* name) {
+        std::wstring copy(name);
+        return TimeProvOpen(copy.data(), &callbacks_, &handle_);
+    }
+    void Synchronize(uint32_t refId, uint8_t stratum = 3) {
+        std::lock_guard<std::mutex> hold(service_.lock);
+        service_.lastSyncTime = FileTimeNow();
+        service_.stratum = stratum;
+        service_.refId = refId;
+    }
+    std::vector<std::pair<WORD, std::wstring>> Events() {
+        std::lock_guard<std::mutex> hold(service_.lock);
+        return service_.events;
+    }
+    // Milliseconds TimeProvClose took.
+    double Close() {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(TimeProvClose(handle_), S_OK);
+        handle_ = nullptr;
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count();
+    }
+
+    FakeService service_;
+    TimeProvSysCallbacks callbacks_{};
+    TimeProvHandle handle_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(AgentInProcess, opens_with_the_name_in_any_case_runs_and_stops_on_close) {
+    ASSERT_EQ(Open(L"hOROLOGIX"), S_OK);
+    ASSERT_EQ(handle_, reinterpret_cast<TimeProvHandle>(1));
+    EXPECT_EQ(AgentText("Service Running"), "True");
+    EXPECT_EQ(AgentText("Current Version"), "4.1.b.20070418R");
+    EXPECT_TRUE(WaitFor(
+        [] { return AgentText("Current Inbound Time Partner") ==
+                    "Unknown - Windows Time service initializing"; },
+        2000));
+    const double closeMs = Close();
+    EXPECT_LT(closeMs, 2500.0);
+    EXPECT_EQ(AgentText("Service Running"), "False");
+    EXPECT_EQ(AgentText("Current Inbound Time Partner"), "Unknown - Agent stopped");
+    for (HANDLE event : Agent().events) {
+        EXPECT_EQ(event, nullptr);
+    }
+    EXPECT_EQ(Agent().agentThread, nullptr);
+}
+
+TEST_F(AgentInProcess, another_provider_name_creates_nothing) {
+    EXPECT_EQ(Open(L"NtpClient"), S_OK);
+    EXPECT_EQ(handle_, nullptr);
+    EXPECT_EQ(AgentText("Service Running"), "<missing>");
+    for (HANDLE event : Agent().events) {
+        EXPECT_EQ(event, nullptr);
+    }
+    EXPECT_EQ(TimeProvClose(reinterpret_cast<TimeProvHandle>(2)), S_OK);
+}
+
+TEST_F(AgentInProcess, force_disable_by_the_family_refuses_the_start_after_writing_the_version) {
+    WriteBoolean("\\\\Software\\Tessaric\\Quorvex Client\\Parameters", "Force Horologix Disable",
+                 true);
+    EXPECT_EQ(Open(L"Horologix"), S_OK);
+    EXPECT_EQ(handle_, nullptr);
+    EXPECT_EQ(AgentText("Service Running"), "False");
+    EXPECT_EQ(AgentText("Current Version"), "4.1.b.20070418R");
+    EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(AgentInProcess, commands_answer_as_documented_and_no_sample_before_a_check) {
+    ASSERT_EQ(Open(L"Horologix"), S_OK);
+    EXPECT_EQ(TimeProvCommand(handle_, static_cast<TimeProvCmd>(7), nullptr),
+              static_cast<HRESULT>(ERROR_INVALID_PARAMETER));
+    for (TimeProvCmd command : {TPC_PollIntervalChanged, TPC_NetTopoChange, TPC_Query,
+                                TPC_Shutdown, TPC_UpdateConfig, TPC_TimeJumped}) {
+        EXPECT_EQ(TimeProvCommand(handle_, command, nullptr), S_OK) << command;
+    }
+    TimeSample sample{};
+    TpcGetSamplesArgs args{reinterpret_cast<BYTE*>(&sample), sizeof(sample), 9, 9};
+    EXPECT_EQ(TimeProvCommand(handle_, TPC_GetSamples, &args), S_OK);
+    EXPECT_EQ(args.dwSamplesReturned, 0u);
+    EXPECT_EQ(args.dwSamplesAvailable, 0u);
+}
+
+TEST_F(AgentInProcess, follows_new_partners_into_the_text_and_the_ring) {
+    WriteNumber("\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix",
+                "InputProvider", 1);
+    ASSERT_EQ(Open(L"Horologix"), S_OK);
+    Synchronize(Address(127, 0, 0, 1));
+    EXPECT_TRUE(WaitFor(
+        [] { return AgentText("Current Inbound Time Partner") == "127.0.0.1 (no name)"; }, 3000));
+    Synchronize(Address(127, 0, 0, 2));
+    EXPECT_TRUE(WaitFor(
+        [] { return AgentText("Current Inbound Time Partner") == "127.0.0.2 (no name)"; }, 3000));
+    uint8_t ring[512];
+    ASSERT_TRUE(ReadBinary("\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix",
+                           "Last Used Time Source", ring, sizeof(ring)));
+    uint32_t lastId, lastTime, previousId;
+    std::memcpy(&previousId, ring + 512 - 16, 4);
+    std::memcpy(&lastId, ring + 512 - 8, 4);
+    std::memcpy(&lastTime, ring + 512 - 4, 4);
+    EXPECT_EQ(previousId, Address(127, 0, 0, 1));
+    EXPECT_EQ(lastId, Address(127, 0, 0, 2));
+    const uint32_t now = static_cast<uint32_t>((FileTimeNow() - kFileTime1970) / 10000000);
+    EXPECT_LE(now - lastTime, 5u);
+    // The thread announced itself as a running input provider of stratum 4.
+    std::lock_guard<std::mutex> hold(service_.lock);
+    EXPECT_EQ(service_.statusCalls, 1);
+    EXPECT_EQ(service_.statusStratum, 4u);
+}
+
+TEST_F(AgentInProcess, long_messages_reach_the_log_cut_to_509_characters_and_cr_lf) {
+    ASSERT_EQ(Open(L"Horologix"), S_OK);
+    const std::string longText(600, 'x');
+    LogProviderEvent("Horologix", EVENTLOG_WARNING_TYPE, "%s", longText.c_str());
+    const auto events = Events();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().first, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(events.back().second, std::wstring(509, L'x') + L"\r\n");
+}
+
+TEST_F(AgentInProcess, a_refused_demand_sync_is_reported) {
+    // The stand-in's W32TimeSyncNow refuses while the stand-in service is not running, and a
+    // machine without w32time.dll refuses too: either way the agent reports it.
+    ASSERT_EQ(Open(L"Horologix"), S_OK);
+    SetEvent(Agent().events[kSyncEvent]);
+    EXPECT_TRUE(WaitFor(
+        [this] {
+            for (const auto& event : Events()) {
+                if (event.first == EVENTLOG_ERROR_TYPE &&
+                    event.second == L"Attempt to trigger a demand clock sync failed\r\n") {
+                    return true;
+                }
+            }
+            return false;
+        },
+        3000));
+}
+
+TEST_F(AgentInProcess, stop_while_the_thread_is_busy_waits_for_it_and_then_releases) {
+    ASSERT_EQ(Open(L"Horologix"), S_OK);
+    {
+        std::lock_guard<std::mutex> hold(service_.lock);
+        service_.slowQueryMs = 2500;
+    }
+    Sleep(1500); // the thread is now inside the slow poll
+    const double closeMs = Close();
+    EXPECT_LT(closeMs, 5000.0);
+    EXPECT_FALSE(Agent().threadAbandoned);
+    EXPECT_EQ(Agent().events[kShutdownEvent], nullptr);
+}
+
+TEST_F(AgentInProcess, unsynchronized_from_the_start_fails_once_at_the_19th_poll) {
+    ASSERT_EQ(Open(L"Horologix"), S_OK);
+    Sleep(16500);
+    EXPECT_EQ(AgentText("Current Inbound Time Partner"),
+              "Unknown - Windows Time service initializing");
+    EXPECT_TRUE(WaitFor(
+        [] { return AgentText("Current Inbound Time Partner") ==
+                    "Unknown - Windows Time synchronization failed"; },
+        6000));
+}
