@@ -6,7 +6,7 @@
 
 namespace {
 constexpr wchar_t kProviderName[] = L"Horologix";
-constexpr TimeProvHandle kOurHandle = reinterpret_cast<TimeProvHandle>(1);
+const TimeProvHandle kOurHandle = reinterpret_cast<TimeProvHandle>(1);
 } // namespace
 
 extern "C" {

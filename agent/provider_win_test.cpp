@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/remote_registry/bench_remote_registry_win.h"
 #include "config/registry.h"
 
 extern "C" {
@@ -23,7 +24,7 @@ HRESULT WINAPI TimeProvClose(TimeProvHandle);
 namespace {
 
 const char kAgentPath[] = "System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
-const char kFamilyClient[] = "Software\\Tessaric\\Quorvex Client";
+const char kFamilyClientPath[] = "Software\\Tessaric\\Quorvex Client";
 const char kNtpClientKey[] =
     "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
 constexpr uint64_t kFileTime1970 = 116444736000000000ull;
@@ -130,8 +131,9 @@ class AgentInProcess : public ::testing::Test {
 protected:
     void SetUp() override {
         g_service = &service_;
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kAgentPath);
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kFamilyClient);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kFamilyClientPath);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, "Software\\Tessaric\\Quorvex Server");
         // The service disciplines the clock through its NTP client, as out of the box.
         WriteNumber(kNtpClientKey, "Enabled", 1);
         WriteNumber(kNtpClientKey, "InputProvider", 1);
@@ -147,9 +149,9 @@ protected:
         if (handle_ != nullptr) {
             TimeProvClose(handle_);
         }
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kAgentPath);
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kFamilyClient);
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kNtpClientKey + 2);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kFamilyClientPath);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kNtpClientKey + 2);
         g_service = nullptr;
     }
     HRESULT Open(const wchar_t* name) {

@@ -16,14 +16,22 @@ struct ReleaseNames {
 
 // Windows 9x formats take major, minor, the 16-bit build and the service-pack text; the
 // "build" formats take the whole build number and the service-pack text.
+// clang-format off
 constexpr ReleaseNames kReleases[] = {
-    {kOsWin95, "Win95", "Win95 (%d.%02d.%d %s)"}, {kOsWin98, "Win98", "Win98 (%d.%02d.%d %s)"},
-    {kOsWinMe, "WinMe", "WinMe (%d.%02d.%d %s)"}, {kOsWinCE, "WinCE", "WinCE build %d %s"},
-    {kOsNT31, "NT 3.1", "NT 3.1 build %d %s"},    {kOsNT351, "NT 3.51", "NT 3.51 build %d %s"},
-    {kOsNT40, "NT 4.0", "NT 4.0 build %d %s"},    {kOsWin2000, "Win2000", "Win2000 build %d %s"},
-    {kOsWinXP, "WinXP", "WinXP build %d %s"},     {kOsWin2003, "Win2003", "Win2003 build %d %s"},
-    {kOsVista, "Vista", "Vista build %d %s"},     {kOsLonghorn, "Longhorn", "Longhorn build %d %s"},
+    {kOsWin95, "Win95", "Win95 (%d.%02d.%d %s)"},
+    {kOsWin98, "Win98", "Win98 (%d.%02d.%d %s)"},
+    {kOsWinMe, "WinMe", "WinMe (%d.%02d.%d %s)"},
+    {kOsWinCE, "WinCE", "WinCE build %d %s"},
+    {kOsNT31, "NT 3.1", "NT 3.1 build %d %s"},
+    {kOsNT351, "NT 3.51", "NT 3.51 build %d %s"},
+    {kOsNT40, "NT 4.0", "NT 4.0 build %d %s"},
+    {kOsWin2000, "Win2000", "Win2000 build %d %s"},
+    {kOsWinXP, "WinXP", "WinXP build %d %s"},
+    {kOsWin2003, "Win2003", "Win2003 build %d %s"},
+    {kOsVista, "Vista", "Vista build %d %s"},
+    {kOsLonghorn, "Longhorn", "Longhorn build %d %s"},
 };
+// clang-format on
 
 const ReleaseNames* FindRelease(OsFamily os) {
     for (const ReleaseNames& release : kReleases) {

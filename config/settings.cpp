@@ -1,13 +1,11 @@
 #include "config/settings.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
 #include "common/system_identity.h"
-#include "common/text_trim.h"
 #include "config/registry.h"
 #include "config/settings_platform.h"
 #include "resources/version.h"
@@ -29,8 +27,8 @@ const char kComputerNameKey[] = "\\\\System\\CurrentControlSet\\Control\\Compute
 const char kCategoryValue[] = "%systemroot%\\system32\\kestrel.cpl";
 const char kLibraryName[] = "kestrel.cpl";
 
-const char kFamilyServer[] = "\\\\Software\\Tessaric\\Quorvex Server\\Parameters";
-const char kFamilyClient[] = "\\\\Software\\Tessaric\\Quorvex Client\\Parameters";
+const char kFamilyServerKey[] = "\\\\Software\\Tessaric\\Quorvex Server\\Parameters";
+const char kFamilyClientKey[] = "\\\\Software\\Tessaric\\Quorvex Client\\Parameters";
 const char kFamilyServerProtocols[] = "\\\\Software\\Tessaric\\Quorvex Server\\Enabled Protocols";
 const char kFamilyServerService[] = "\\\\System\\CurrentControlSet\\Services\\Quorvex Server";
 const char kFamilyClientService[] = "\\\\System\\CurrentControlSet\\Services\\Quorvex Client";
@@ -38,42 +36,11 @@ const char kFamilyClientService[] = "\\\\System\\CurrentControlSet\\Services\\Qu
 
 Environment g_environment{};
 
-// Server-list text size: the value may be long, but no single piece we keep exceeds a name.
+// Server-list text size: the whole value as stored.
 constexpr size_t kServerListSize = 65536;
-
-bool IsHexDigit(char c) {
-    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-}
-
-// "0xH" or "0xHH" (either case of x and of the digits): the flags of the previous server.
-bool ParseFlagsPiece(const char* piece, uint32_t* flags) {
-    const size_t length = std::strlen(piece);
-    if ((length != 3 && length != 4) || piece[0] != '0' || (piece[1] != 'x' && piece[1] != 'X')) {
-        return false;
-    }
-    for (size_t i = 2; i < length; ++i) {
-        if (!IsHexDigit(piece[i])) {
-            return false;
-        }
-    }
-    *flags = static_cast<uint32_t>(std::strtoul(piece + 2, nullptr, 16));
-    return true;
-}
-
-void CopyText(char* field, size_t size, const char* text) {
-    std::snprintf(field, size, "%s", text);
-}
 
 void ReadText(const char* key, const char* name, char* field, size_t limit) {
     ReadString(key, name, field, limit, "");
-}
-
-void EmptyServers(SettingsRecord* record) {
-    for (TimeServerEntry& server : record->servers) {
-        std::memset(server.name, 0, sizeof(server.name));
-        server.flags = kDefaultServerFlags;
-    }
-    record->serverCount = 0;
 }
 
 void CheckLibraryPresent(SettingsRecord* record) {
@@ -89,104 +56,6 @@ void CheckLibraryPresent(SettingsRecord* record) {
 }
 
 } // namespace
-
-uint32_t ParseSyncType(const char* text) {
-    static const struct {
-        const char* name;
-        uint32_t code;
-    } kOrder[] = {{"Not Touched", kSyncNotTouched}, {"Disabled", kSyncDisabled},
-                  {"NoSync", kSyncNoSync},          {"NT5DS", kSyncNt5ds},
-                  {"AllSync", kSyncAllSync},        {"NTP", kSyncNtp}};
-    if (text == nullptr) {
-        return kSyncUnknown;
-    }
-    for (const auto& entry : kOrder) {
-        if (strncasecmp(text, entry.name, 3) == 0) {
-            return entry.code;
-        }
-    }
-    return kSyncUnknown;
-}
-
-const char* SyncTypeName(uint32_t code) {
-    switch (code) {
-    case kSyncNotTouched:
-        return "Not Touched";
-    case kSyncNoSync:
-        return "NoSync";
-    case kSyncNt5ds:
-        return "NT5DS";
-    case kSyncAllSync:
-        return "AllSync";
-    case kSyncDisabled:
-        return "Disabled";
-    default:
-        return "NTP";
-    }
-}
-
-void ParseServerList(const char* text, SettingsRecord* record) {
-    EmptyServers(record);
-    if (text == nullptr) {
-        return;
-    }
-    const char* cursor = text;
-    while (record->serverCount < kMaxTimeServers) {
-        cursor += std::strspn(cursor, ", ");
-        const size_t length = std::strcspn(cursor, ", ");
-        if (length == 0) {
-            break;
-        }
-        // A piece longer than a name cannot be a flags piece; keep what a slot can hold.
-        char piece[kServerNameSize * 2];
-        std::snprintf(piece, sizeof(piece), "%.*s",
-                      static_cast<int>(length < sizeof(piece) - 1 ? length : sizeof(piece) - 1),
-                      cursor);
-        cursor += length;
-        TrimWhitespace(piece);
-        if (piece[0] == '\0') {
-            break;
-        }
-        uint32_t flags = 0;
-        if (record->serverCount > 0 && ParseFlagsPiece(piece, &flags)) {
-            record->servers[record->serverCount - 1].flags = flags;
-            continue;
-        }
-        TimeServerEntry& server = record->servers[record->serverCount++];
-        CopyText(server.name, sizeof(server.name), piece);
-        server.flags = kDefaultServerFlags;
-    }
-}
-
-void FormatServerList(const SettingsRecord& record, bool withFlags, char* out, size_t size) {
-    if (out == nullptr || size == 0) {
-        return;
-    }
-    std::memset(out, 0, size);
-    size_t used = 0;
-    const size_t count = record.serverCount < kMaxTimeServers ? record.serverCount : kMaxTimeServers;
-    for (size_t i = 0; i < count; ++i) {
-        const TimeServerEntry& server = record.servers[i];
-        const size_t nameLength = strnlen(server.name, sizeof(server.name) - 1);
-        if (nameLength == 0) {
-            continue;
-        }
-        // Room for the separator, ",0x" and eight hex digits, and the terminator.
-        if (nameLength + used + 8 >= size - 1 || used + nameLength + 12 >= size) {
-            continue;
-        }
-        const int written =
-            withFlags ? std::snprintf(out + used, size - used, "%s%.*s,0x%x", used ? " " : "",
-                                      static_cast<int>(nameLength), server.name, server.flags)
-                      : std::snprintf(out + used, size - used, "%s%.*s", used ? " " : "",
-                                      static_cast<int>(nameLength), server.name);
-        if (written < 0 || static_cast<size_t>(written) >= size - used) {
-            out[used] = '\0';
-            break;
-        }
-        used += static_cast<size_t>(written);
-    }
-}
 
 void LoadSettings(SettingsRecord* record) {
     const uint32_t os = LocalSystemIdentity().os;
@@ -298,16 +167,16 @@ void SaveSettings(const SettingsRecord& record, bool includeAgent) {
 }
 
 uint32_t DetectFamilyProduct() {
-    if (ReadBoolean(kFamilyServer, "Service Installed", 0) == 1) {
+    if (ReadBoolean(kFamilyServerKey, "Service Installed", 0) == 1) {
         return kFamilyServer;
     }
-    if (ReadBoolean(kFamilyClient, "Service Installed", 0) != 1) {
+    if (ReadBoolean(kFamilyClientKey, "Service Installed", 0) != 1) {
         return kFamilyNone;
     }
-    if (ReadBoolean(kFamilyClient, "Thin Client", 0) == 1) {
+    if (ReadBoolean(kFamilyClientKey, "Thin Client", 0) == 1) {
         return kFamilyThinClient;
     }
-    if (ReadBoolean(kFamilyClient, "Ultra Thin Client", 0) == 1) {
+    if (ReadBoolean(kFamilyClientKey, "Ultra Thin Client", 0) == 1) {
         return kFamilyUltraThinClient;
     }
     return kFamilyClient;
@@ -326,8 +195,8 @@ bool FamilyServerServesNtp() {
 }
 
 bool ForceDisabled() {
-    return ReadBoolean(kFamilyClient, "Force Horologix Disable", 0) == 1 ||
-           ReadBoolean(kFamilyServer, "Force Horologix Disable", 0) == 1;
+    return ReadBoolean(kFamilyClientKey, "Force Horologix Disable", 0) == 1 ||
+           ReadBoolean(kFamilyServerKey, "Force Horologix Disable", 0) == 1;
 }
 
 bool ApplyForceDisable(SettingsRecord* record) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/system_identity.h"
+#include "bench/remote_registry/bench_remote_registry_win.h"
 #include "config/registry.h"
 #include "config/settings.h"
 #include "config/settings_platform.h"
@@ -22,8 +23,8 @@ const char kLanMan[] = "\\\\System\\CurrentControlSet\\Services\\LanmanServer\\P
 const char kCategory[] = "\\\\Software\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Extended "
                          "Properties\\{305CA226-D286-468e-B848-2B2E8E697B74} 2";
 const char kCategoryValue[] = "%systemroot%\\system32\\kestrel.cpl";
-const char kFamilyServer[] = "\\\\Software\\Tessaric\\Quorvex Server";
-const char kFamilyClient[] = "\\\\Software\\Tessaric\\Quorvex Client";
+const char kFamilyServerRoot[] = "\\\\Software\\Tessaric\\Quorvex Server";
+const char kFamilyClientRoot[] = "\\\\Software\\Tessaric\\Quorvex Client";
 
 std::string Text(const char* key, const char* name) {
     char buffer[1024];
@@ -34,7 +35,7 @@ std::string Text(const char* key, const char* name) {
 }
 
 void DeleteTree(const char* path) {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, path);
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, path);
 }
 
 // Removes what the tests write and puts back the service's start type and the LAN Manager flag,
@@ -186,8 +187,8 @@ TEST_F(SettingsModel, windows_2000_saves_bare_names_and_leaves_the_xp_values_alo
 TEST_F(SettingsModel, family_products_are_detected_and_their_wishes_applied) {
     EXPECT_EQ(DetectFamilyProduct(), kFamilyNone);
     EXPECT_FALSE(ForceDisabled());
-    const std::string client = std::string(kFamilyClient) + "\\Parameters";
-    const std::string server = std::string(kFamilyServer) + "\\Parameters";
+    const std::string client = std::string(kFamilyClientRoot) + "\\Parameters";
+    const std::string server = std::string(kFamilyServerRoot) + "\\Parameters";
     WriteBoolean(client.c_str(), "Service Installed", true);
     EXPECT_EQ(DetectFamilyProduct(), kFamilyClient);
     WriteString(client.c_str(), "Ultra Thin Client", "yes");
@@ -198,7 +199,7 @@ TEST_F(SettingsModel, family_products_are_detected_and_their_wishes_applied) {
     EXPECT_EQ(DetectFamilyProduct(), kFamilyServer);
 
     EXPECT_FALSE(FamilyServerServesNtp());
-    WriteBoolean((std::string(kFamilyServer) + "\\Enabled Protocols").c_str(),
+    WriteBoolean((std::string(kFamilyServerRoot) + "\\Enabled Protocols").c_str(),
                  "NTP/SNTP (RFC 1769)", true);
     EXPECT_TRUE(FamilyServerServesNtp());
     WriteNumber("\\\\System\\CurrentControlSet\\Services\\Quorvex Client", "Start", 4);

@@ -10,6 +10,7 @@ constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+constexpr size_t kStampTextSize = 40;
 constexpr size_t kDurationTextSize = 256;
 
 // Days since 1970-01-01 to year, month, day (H. Hinnant's civil_from_days, with the era of 400
@@ -79,8 +80,8 @@ char* FormatAddress(uint32_t address, char* buffer) {
 }
 
 const char* FormatTimestamp(uint32_t moment, bool local) {
-    static char utcText[40];
-    static char localText[40];
+    static char utcText[kStampTextSize];
+    static char localText[kStampTextSize];
 
     CalendarTime time = {};
     if (local) {
@@ -95,10 +96,9 @@ const char* FormatTimestamp(uint32_t moment, bool local) {
     }
 
     char* text = local ? localText : utcText;
-    std::snprintf(text, sizeof(utcText), "%s %02d %s %04d %02d:%02d:%02d%s",
-                  kWeekdays[time.weekday], time.day, kMonths[time.month - 1],
-                  static_cast<int>(time.year), time.hour, time.minute, time.second,
-                  local ? "" : " UTC");
+    std::snprintf(text, kStampTextSize, "%s %02d %s %04d %02d:%02d:%02d%s", kWeekdays[time.weekday],
+                  time.day, kMonths[time.month - 1], static_cast<int>(time.year), time.hour,
+                  time.minute, time.second, local ? "" : " UTC");
     return text;
 }
 
