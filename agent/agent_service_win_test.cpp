@@ -1,0 +1,145 @@
+// kestrel.cpl as the Windows Time service loads it: placed in the system folder, named under
+// TimeProviders, opened by the stand-in service, following scripted synchronizations.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "bench/remote_registry/bench_remote_registry_win.h"
+#include "bench/w32time_standin/standin_client_win.h"
+#include "bench/w32time_standin/standin_protocol.h"
+#include "bench/w32time_standin/standin_state_win.h"
+#include "config/registry.h"
+
+using namespace standin;
+
+namespace {
+
+const char kAgentKey[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
+const char kNtpClientKey[] =
+    "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
+constexpr DWORD kServiceTimeoutMs = 20000;
+
+std::string AgentText(const char* name) {
+    char buffer[600];
+    if (!ReadString(kAgentKey, name, buffer, sizeof(buffer) - 1, nullptr)) {
+        return "<missing>";
+    }
+    return buffer;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+        if (condition()) {
+            return true;
+        }
+        Sleep(50);
+    }
+    return condition();
+}
+
+bool PartnerBecomes(const std::string& text) {
+    return WaitFor([&] { return AgentText("Current Inbound Time Partner") == text; }, 2500);
+}
+
+void Synchronize(const char* partner, uint32_t stratum) {
+    SyncState state = LoadSyncState();
+    ASSERT_TRUE(ParseDottedQuad(partner, &state.refId));
+    state.stratum = stratum;
+    state.lastSyncTime = OffsetFileTimeNow(0);
+    ASSERT_EQ(SaveSyncState(state), ERROR_SUCCESS);
+    ASSERT_EQ(ControlStandin(kControlReloadState), 0u);
+}
+
+class AgentInService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        StopStandin(kServiceTimeoutMs);
+        DeleteSyncState();
+        SyncState state;
+        state.samplesIntervalMs = 0;
+        ASSERT_EQ(SaveSyncState(state), ERROR_SUCCESS);
+        ASSERT_EQ(PlaceFile(WindowsPath(KESTREL_PATH), SystemFolder() + L"\\kestrel.cpl"), 0u);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentKey + 2);
+        WriteString(kAgentKey, "DllName", "kestrel.cpl");
+        WriteNumber(kAgentKey, "Enabled", 1);
+        WriteNumber(kAgentKey, "InputProvider", 1);
+        WriteBoolean(kAgentKey, "DNS Lookups Enabled", false);
+        WriteNumber(kNtpClientKey, "Enabled", 1);
+        WriteNumber(kNtpClientKey, "InputProvider", 1);
+        logStart_ = LogSize();
+        ASSERT_EQ(StartStandin(kServiceTimeoutMs), 0u);
+    }
+    void TearDown() override {
+        EXPECT_EQ(StopStandin(kServiceTimeoutMs), 0u);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentKey + 2);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kNtpClientKey + 2);
+        EXPECT_EQ(RemoveFile(SystemFolder() + L"\\kestrel.cpl"), 0u);
+        DeleteSyncState();
+    }
+    std::vector<Record> Log() const { return ReadLog(logStart_); }
+
+    uint64_t logStart_ = 0;
+};
+
+} // namespace
+
+TEST_F(AgentInService, is_opened_as_horologix_follows_partners_and_stops_cleanly) {
+    bool opened = false;
+    for (const Record& record : Log()) {
+        if (record.size() >= 5 && record[1] == "Open" && record[2] == "Horologix") {
+            EXPECT_EQ(record[3], "0x00000000");
+            EXPECT_EQ(record[4], "0x1");
+            opened = true;
+        }
+    }
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(AgentText("Service Running"), "True");
+    EXPECT_TRUE(PartnerBecomes("Unknown - Windows Time service initializing"));
+
+    Synchronize("127.0.0.1", 3);
+    EXPECT_TRUE(PartnerBecomes("127.0.0.1 (no name)"));
+    Synchronize("127.0.0.9", 4);
+    EXPECT_TRUE(PartnerBecomes("127.0.0.9 (no name)"));
+    uint8_t ring[512];
+    ASSERT_TRUE(ReadBinary(kAgentKey, "Last Used Time Source", ring, sizeof(ring)));
+    EXPECT_EQ(FormatDottedQuad(*reinterpret_cast<const uint32_t*>(ring + 512 - 16)), "127.0.0.1");
+    EXPECT_EQ(FormatDottedQuad(*reinterpret_cast<const uint32_t*>(ring + 512 - 8)), "127.0.0.9");
+
+    ASSERT_EQ(ControlStandin(kControlTimeJumped), 0u);
+    EXPECT_TRUE(PartnerBecomes("Checking sources - please wait") ||
+                AgentText("Current Inbound Time Partner") == "127.0.0.9 (no name)");
+    EXPECT_TRUE(PartnerBecomes("127.0.0.9 (no name)"));
+
+    SyncState lost = LoadSyncState();
+    lost.lastSyncTime = 0;
+    ASSERT_EQ(SaveSyncState(lost), ERROR_SUCCESS);
+    ASSERT_EQ(ControlStandin(kControlReloadState), 0u);
+    EXPECT_TRUE(PartnerBecomes("Unknown - Windows Time lost synchronization"));
+
+    const uint64_t stopLog = LogSize();
+    ASSERT_EQ(StopStandin(kServiceTimeoutMs), 0u);
+    double closeMs = -1;
+    for (const Record& record : ReadLog(stopLog)) {
+        if (record.size() >= 5 && record[1] == "Close" && record[2] == "Horologix") {
+            closeMs = std::stod(record[4]);
+        }
+    }
+    printf("TimeProvClose took %.1f ms\n", closeMs);
+    EXPECT_GE(closeMs, 0.0);
+    EXPECT_LT(closeMs, 2000.0);
+    EXPECT_EQ(AgentText("Service Running"), "False");
+    EXPECT_EQ(AgentText("Current Inbound Time Partner"), "Unknown - Agent stopped");
+}
+
+TEST_F(AgentInService, a_parameter_change_reloads_the_settings) {
+    // With the clock left to nobody (NoSync), the texts that describe the service say so.
+    WriteString("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "Type", "NoSync");
+    ASSERT_EQ(ControlStandin(SERVICE_CONTROL_PARAMCHANGE), 0u);
+    ASSERT_EQ(ControlStandin(kControlTimeJumped), 0u);
+    EXPECT_TRUE(PartnerBecomes("N/A - Windows Time not managing the clock"));
+    DeleteValue("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "Type");
+}
