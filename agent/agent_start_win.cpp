@@ -17,6 +17,17 @@ AgentState g_agent = [] {
     return state;
 }();
 
+AgentStartFault g_fault = AgentStartFault::kNone;
+
+// True, with a plausible error as the last error, when the test asked this step to fail.
+bool Injected(AgentStartFault step, DWORD error) {
+    if (g_fault != step) {
+        return false;
+    }
+    SetLastError(error);
+    return true;
+}
+
 CRITICAL_SECTION g_sharedLock;
 INIT_ONCE g_sharedLockOnce = INIT_ONCE_STATIC_INIT;
 
@@ -29,11 +40,13 @@ BOOL CALLBACK InitSharedLock(PINIT_ONCE, PVOID, PVOID*) {
 // bounded or also waits on that signal. Past this it is stuck, and what it uses stays alive.
 constexpr DWORD kThreadStopWaitMs = 30000;
 
-bool CreateAgentEvent(HANDLE* slot, BOOL manualReset, const char* what) {
+bool CreateAgentEvent(HANDLE* slot, BOOL manualReset, const char* what, AgentStartFault step) {
     if (*slot != nullptr) {
         return true;
     }
-    *slot = CreateEventA(nullptr, manualReset, FALSE, nullptr);
+    *slot = Injected(step, ERROR_NOT_ENOUGH_MEMORY)
+                ? nullptr
+                : CreateEventA(nullptr, manualReset, FALSE, nullptr);
     if (*slot == nullptr) {
         LogProviderEvent(kProductName, EVENTLOG_ERROR_TYPE, "Could not create %s; %s", what,
                          SystemErrorText(0));
@@ -53,6 +66,10 @@ void CloseEvent(HANDLE* slot) {
 
 AgentState& Agent() {
     return g_agent;
+}
+
+void SetAgentStartFault(AgentStartFault fault) {
+    g_fault = fault;
 }
 
 void LockAgentShared() {
@@ -136,7 +153,9 @@ bool StartAgent() {
 
     if (!agent.winsockStarted) {
         WSADATA data;
-        const int error = WSAStartup(MAKEWORD(2, 2), &data);
+        const int error = Injected(AgentStartFault::kWinsock, WSASYSNOTREADY)
+                              ? WSASYSNOTREADY
+                              : WSAStartup(MAKEWORD(2, 2), &data);
         if (error != 0) {
             WSASetLastError(error);
             LogProviderEvent(kProductName, EVENTLOG_ERROR_TYPE,
@@ -146,11 +165,14 @@ bool StartAgent() {
         agent.winsockStarted = true;
     }
 
-    if (!CreateAgentEvent(&agent.events[kShutdownEvent], TRUE, "shutdown event") ||
-        !CreateAgentEvent(&agent.events[kSyncEvent], FALSE, "sync event") ||
-        !CreateAgentEvent(&agent.events[kTimeJumpEvent], FALSE,
-                          "timejump notification event") ||
-        !CreateAgentEvent(&agent.events[kClientEvent], FALSE, "client event")) {
+    if (!CreateAgentEvent(&agent.events[kShutdownEvent], TRUE, "shutdown event",
+                          AgentStartFault::kShutdownEvent) ||
+        !CreateAgentEvent(&agent.events[kSyncEvent], FALSE, "sync event",
+                          AgentStartFault::kSyncEvent) ||
+        !CreateAgentEvent(&agent.events[kTimeJumpEvent], FALSE, "timejump notification event",
+                          AgentStartFault::kTimeJumpEvent) ||
+        !CreateAgentEvent(&agent.events[kClientEvent], FALSE, "client event",
+                          AgentStartFault::kClientEvent)) {
         return false;
     }
 
@@ -193,7 +215,10 @@ bool StartAgent() {
     }
 
     if (agent.agentThread == nullptr) {
-        agent.agentThread = CreateThread(nullptr, 0, AgentThreadMain, nullptr, 0, nullptr);
+        agent.agentThread =
+            Injected(AgentStartFault::kThread, ERROR_NOT_ENOUGH_MEMORY)
+                ? nullptr
+                : CreateThread(nullptr, 0, AgentThreadMain, nullptr, 0, nullptr);
         if (agent.agentThread == nullptr) {
             LogProviderEvent(kProductName, EVENTLOG_ERROR_TYPE, "Could not create client thread; %s",
                              SystemErrorText(0));

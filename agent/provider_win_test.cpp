@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bench/remote_registry/bench_remote_registry_win.h"
+#include "bench/w32time_standin/standin_client_win.h"
 #include "config/registry.h"
 
 extern "C" {
@@ -315,4 +316,65 @@ TEST_F(AgentInProcess, unsynchronized_from_the_start_fails_once_at_the_19th_poll
         [] { return AgentText("Current Inbound Time Partner") ==
                     "Unknown - Windows Time synchronization failed"; },
         6000));
+}
+
+TEST_F(AgentInProcess, every_failing_start_step_is_reported_and_leaves_nothing_behind) {
+    const struct {
+        AgentStartFault fault;
+        const wchar_t* message;
+    } kSteps[] = {
+        {AgentStartFault::kWinsock, L"Could not initialize winsock subsystem; Error 10091: "
+                                    L"network subsystem not available\r\n"},
+        {AgentStartFault::kShutdownEvent, L"Could not create shutdown event; "},
+        {AgentStartFault::kSyncEvent, L"Could not create sync event; "},
+        {AgentStartFault::kTimeJumpEvent, L"Could not create timejump notification event; "},
+        {AgentStartFault::kClientEvent, L"Could not create client event; "},
+        {AgentStartFault::kThread, L"Could not create client thread; "},
+    };
+    for (const auto& step : kSteps) {
+        {
+            std::lock_guard<std::mutex> hold(service_.lock);
+            service_.events.clear();
+        }
+        SetAgentStartFault(step.fault);
+        EXPECT_EQ(Open(L"Horologix"), S_OK);
+        SetAgentStartFault(AgentStartFault::kNone);
+        EXPECT_EQ(handle_, nullptr);
+        const auto events = Events();
+        ASSERT_EQ(events.size(), 1u) << static_cast<int>(step.fault);
+        EXPECT_EQ(events[0].first, EVENTLOG_ERROR_TYPE);
+        EXPECT_EQ(events[0].second.rfind(step.message, 0), 0u) << std::string(
+            events[0].second.begin(), events[0].second.end());
+        EXPECT_EQ(events[0].second.substr(events[0].second.size() - 2), L"\r\n");
+        EXPECT_EQ(AgentText("Service Running"), "False");
+        for (HANDLE event : Agent().events) {
+            EXPECT_EQ(event, nullptr);
+        }
+        EXPECT_EQ(Agent().agentThread, nullptr);
+        EXPECT_FALSE(Agent().winsockStarted);
+    }
+    // After all that the agent still starts.
+    EXPECT_EQ(Open(L"Horologix"), S_OK);
+    EXPECT_NE(handle_, nullptr);
+}
+
+TEST_F(AgentInProcess, an_accepted_demand_sync_reaches_the_service) {
+    ASSERT_EQ(standin::StartStandin(20000), 0u);
+    const uint64_t logStart = standin::LogSize();
+    ASSERT_EQ(Open(L"Horologix"), S_OK);
+    SetEvent(Agent().events[kSyncEvent]);
+    const bool asked = WaitFor(
+        [logStart] {
+            for (const auto& record : standin::ReadLog(logStart)) {
+                // time, "SyncNow", wait flag, flags
+                if (record.size() >= 4 && record[1] == "SyncNow") {
+                    return record[2] == "0" && record[3] == "0x1";
+                }
+            }
+            return false;
+        },
+        3000);
+    EXPECT_TRUE(asked);
+    EXPECT_TRUE(Events().empty());
+    EXPECT_EQ(standin::StopStandin(20000), 0u);
 }
