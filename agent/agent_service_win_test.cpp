@@ -18,7 +18,8 @@ using namespace standin;
 
 namespace {
 
-const char kAgentKey[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
+const char kAgentKey[] =
+    "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
 const char kNtpClientKey[] =
     "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
 constexpr DWORD kServiceTimeoutMs = 20000;

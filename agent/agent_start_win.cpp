@@ -215,13 +215,12 @@ bool StartAgent() {
     }
 
     if (agent.agentThread == nullptr) {
-        agent.agentThread =
-            Injected(AgentStartFault::kThread, ERROR_NOT_ENOUGH_MEMORY)
-                ? nullptr
-                : CreateThread(nullptr, 0, AgentThreadMain, nullptr, 0, nullptr);
+        agent.agentThread = Injected(AgentStartFault::kThread, ERROR_NOT_ENOUGH_MEMORY)
+                                ? nullptr
+                                : CreateThread(nullptr, 0, AgentThreadMain, nullptr, 0, nullptr);
         if (agent.agentThread == nullptr) {
-            LogProviderEvent(kProductName, EVENTLOG_ERROR_TYPE, "Could not create client thread; %s",
-                             SystemErrorText(0));
+            LogProviderEvent(kProductName, EVENTLOG_ERROR_TYPE,
+                             "Could not create client thread; %s", SystemErrorText(0));
             return false;
         }
     }

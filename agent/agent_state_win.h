@@ -7,8 +7,14 @@
 #include "config/settings.h"
 
 // Order matters: the agent thread waits on them as one array in this order.
-enum AgentEventIndex { kShutdownEvent, kSyncEvent, kTimeJumpEvent, kClientEvent, kNotifyEvent,
-                       kAgentEventCount };
+enum AgentEventIndex {
+    kShutdownEvent,
+    kSyncEvent,
+    kTimeJumpEvent,
+    kClientEvent,
+    kNotifyEvent,
+    kAgentEventCount
+};
 
 struct AgentState {
     TimeProvSysCallbacks callbacks;
@@ -32,14 +38,22 @@ void LockAgentShared();
 void UnlockAgentShared();
 SettingsRecord AgentSettingsCopy();
 
-constexpr char kAgentKey[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
+constexpr char kAgentKey[] =
+    "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
 
 bool StartAgent();
 
 // A start-up step made to fail, so tests can walk every failure of the start (the system gives
 // no way to make these fail on demand). kNone in normal operation.
-enum class AgentStartFault { kNone, kWinsock, kShutdownEvent, kSyncEvent, kTimeJumpEvent,
-                             kClientEvent, kThread };
+enum class AgentStartFault {
+    kNone,
+    kWinsock,
+    kShutdownEvent,
+    kSyncEvent,
+    kTimeJumpEvent,
+    kClientEvent,
+    kThread
+};
 void SetAgentStartFault(AgentStartFault fault);
 void StopAgent();
 // Writes to the event log through the service: type 1 error, 2 warning; printf-style, cut at

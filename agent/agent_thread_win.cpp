@@ -28,7 +28,8 @@ void AnnounceRunning() {
     if (agent.callbacks.pfnSetProviderStatus == nullptr) {
         return;
     }
-    auto* info = static_cast<SetProviderStatusInfo*>(LocalAlloc(LPTR, sizeof(SetProviderStatusInfo)));
+    auto* info =
+        static_cast<SetProviderStatusInfo*>(LocalAlloc(LPTR, sizeof(SetProviderStatusInfo)));
     auto* result = static_cast<HRESULT*>(LocalAlloc(LPTR, sizeof(HRESULT)));
     auto* stratum = static_cast<DWORD*>(LocalAlloc(LPTR, sizeof(DWORD)));
     if (info == nullptr || result == nullptr || stratum == nullptr) {

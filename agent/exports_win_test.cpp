@@ -22,8 +22,12 @@ std::string DistPath(const char* relative) {
 }
 
 constexpr bool k64Bit = sizeof(void*) == 8;
-const char* OwnBuild() { return k64Bit ? "AMD64/kestrel.cpl" : "i386/kestrel.cpl"; }
-const char* OtherBuild() { return k64Bit ? "i386/kestrel.cpl" : "AMD64/kestrel.cpl"; }
+const char* OwnBuild() {
+    return k64Bit ? "AMD64/kestrel.cpl" : "i386/kestrel.cpl";
+}
+const char* OtherBuild() {
+    return k64Bit ? "i386/kestrel.cpl" : "AMD64/kestrel.cpl";
+}
 
 std::string FileVersionText(const std::string& path, VS_FIXEDFILEINFO* fixed) {
     DWORD ignored = 0;
@@ -40,8 +44,7 @@ std::string FileVersionText(const std::string& path, VS_FIXEDFILEINFO* fixed) {
     if (VerQueryValueA(block.data(), "\\", &value, &length) && length >= sizeof(*fixed)) {
         *fixed = *static_cast<VS_FIXEDFILEINFO*>(value);
     }
-    if (!VerQueryValueA(block.data(), "\\StringFileInfo\\040904b0\\FileVersion", &value,
-                        &length)) {
+    if (!VerQueryValueA(block.data(), "\\StringFileInfo\\040904b0\\FileVersion", &value, &length)) {
         return {};
     }
     return std::string(static_cast<const char*>(value));

@@ -191,8 +191,10 @@ TEST_F(AgentInProcess, opens_with_the_name_in_any_case_runs_and_stops_on_close) 
     EXPECT_EQ(AgentText("Service Running"), "True");
     EXPECT_EQ(AgentText("Current Version"), "4.1.b.20070418R");
     EXPECT_TRUE(WaitFor(
-        [] { return AgentText("Current Inbound Time Partner") ==
-                    "Unknown - Windows Time service initializing"; },
+        [] {
+            return AgentText("Current Inbound Time Partner") ==
+                   "Unknown - Windows Time service initializing";
+        },
         2000));
     const double closeMs = Close();
     EXPECT_LT(closeMs, 2500.0);
@@ -228,8 +230,8 @@ TEST_F(AgentInProcess, commands_answer_as_documented_and_no_sample_before_a_chec
     ASSERT_EQ(Open(L"Horologix"), S_OK);
     EXPECT_EQ(TimeProvCommand(handle_, static_cast<TimeProvCmd>(7), nullptr),
               static_cast<HRESULT>(ERROR_INVALID_PARAMETER));
-    for (TimeProvCmd command : {TPC_PollIntervalChanged, TPC_NetTopoChange, TPC_Query,
-                                TPC_Shutdown, TPC_UpdateConfig, TPC_TimeJumped}) {
+    for (TimeProvCmd command : {TPC_PollIntervalChanged, TPC_NetTopoChange, TPC_Query, TPC_Shutdown,
+                                TPC_UpdateConfig, TPC_TimeJumped}) {
         EXPECT_EQ(TimeProvCommand(handle_, command, nullptr), S_OK) << command;
     }
     TimeSample sample{};
@@ -250,8 +252,9 @@ TEST_F(AgentInProcess, follows_new_partners_into_the_text_and_the_ring) {
     EXPECT_TRUE(WaitFor(
         [] { return AgentText("Current Inbound Time Partner") == "127.0.0.2 (no name)"; }, 3000));
     uint8_t ring[512];
-    ASSERT_TRUE(ReadBinary("\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix",
-                           "Last Used Time Source", ring, sizeof(ring)));
+    ASSERT_TRUE(
+        ReadBinary("\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix",
+                   "Last Used Time Source", ring, sizeof(ring)));
     uint32_t lastId, lastTime, previousId;
     std::memcpy(&previousId, ring + 512 - 16, 4);
     std::memcpy(&lastId, ring + 512 - 8, 4);
@@ -313,8 +316,10 @@ TEST_F(AgentInProcess, unsynchronized_from_the_start_fails_once_at_the_19th_poll
     EXPECT_EQ(AgentText("Current Inbound Time Partner"),
               "Unknown - Windows Time service initializing");
     EXPECT_TRUE(WaitFor(
-        [] { return AgentText("Current Inbound Time Partner") ==
-                    "Unknown - Windows Time synchronization failed"; },
+        [] {
+            return AgentText("Current Inbound Time Partner") ==
+                   "Unknown - Windows Time synchronization failed";
+        },
         6000));
 }
 
@@ -343,8 +348,8 @@ TEST_F(AgentInProcess, every_failing_start_step_is_reported_and_leaves_nothing_b
         const auto events = Events();
         ASSERT_EQ(events.size(), 1u) << static_cast<int>(step.fault);
         EXPECT_EQ(events[0].first, EVENTLOG_ERROR_TYPE);
-        EXPECT_EQ(events[0].second.rfind(step.message, 0), 0u) << std::string(
-            events[0].second.begin(), events[0].second.end());
+        EXPECT_EQ(events[0].second.rfind(step.message, 0), 0u)
+            << std::string(events[0].second.begin(), events[0].second.end());
         EXPECT_EQ(events[0].second.substr(events[0].second.size() - 2), L"\r\n");
         EXPECT_EQ(AgentText("Service Running"), "False");
         for (HANDLE event : Agent().events) {

@@ -117,7 +117,8 @@ void FormatServerList(const SettingsRecord& record, bool withFlags, char* out, s
     }
     std::memset(out, 0, size);
     size_t used = 0;
-    const size_t count = record.serverCount < kMaxTimeServers ? record.serverCount : kMaxTimeServers;
+    const size_t count =
+        record.serverCount < kMaxTimeServers ? record.serverCount : kMaxTimeServers;
     for (size_t i = 0; i < count; ++i) {
         const TimeServerEntry& server = record.servers[i];
         const size_t nameLength = strnlen(server.name, sizeof(server.name) - 1);
@@ -140,4 +141,3 @@ void FormatServerList(const SettingsRecord& record, bool withFlags, char* out, s
         used += static_cast<size_t>(written);
     }
 }
-

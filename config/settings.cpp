@@ -21,9 +21,11 @@ const char kNtpClient[] =
 const char kNtpServer[] =
     "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpServer";
 const char kAgent[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
-const char kCategory[] = "\\\\Software\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Extended "
-                         "Properties\\{305CA226-D286-468e-B848-2B2E8E697B74} 2";
-const char kComputerNameKey[] = "\\\\System\\CurrentControlSet\\Control\\ComputerName\\ComputerName";
+const char kCategory[] =
+    "\\\\Software\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Extended "
+    "Properties\\{305CA226-D286-468e-B848-2B2E8E697B74} 2";
+const char kComputerNameKey[] =
+    "\\\\System\\CurrentControlSet\\Control\\ComputerName\\ComputerName";
 const char kCategoryValue[] = "%systemroot%\\system32\\kestrel.cpl";
 const char kLibraryName[] = "kestrel.cpl";
 
@@ -32,7 +34,6 @@ const char kFamilyClientKey[] = "\\\\Software\\Tessaric\\Quorvex Client\\Paramet
 const char kFamilyServerProtocols[] = "\\\\Software\\Tessaric\\Quorvex Server\\Enabled Protocols";
 const char kFamilyServerService[] = "\\\\System\\CurrentControlSet\\Services\\Quorvex Server";
 const char kFamilyClientService[] = "\\\\System\\CurrentControlSet\\Services\\Quorvex Client";
-
 
 Environment g_environment{};
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 constexpr size_t kMaxTimeServers = 6;
-constexpr size_t kServerNameSize = 64;  // 63 characters and the terminator
+constexpr size_t kServerNameSize = 64;      // 63 characters and the terminator
 constexpr uint32_t kDefaultServerFlags = 1; // special poll interval
 
 // Windows Time per-server flags: 1 special interval, 2 fallback only, 4 symmetric active, 8 client.
@@ -57,7 +57,7 @@ struct SettingsRecord {
     uint32_t fileLogSize;
     char fileLogEntries[64];
     char fileLogName[128];
-    uint32_t fileLogging; // derived: size and both texts set
+    uint32_t fileLogging;        // derived: size and both texts set
     uint32_t localNtp;           // Windows 2000 only
     uint32_t reliableTimeSource; // Windows 2000 only
     uint32_t syncType;

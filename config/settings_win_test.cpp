@@ -16,12 +16,14 @@ namespace {
 const char kW32Time[] = "System\\CurrentControlSet\\Services\\W32Time";
 const char kParameters[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters";
 const char kConfig[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\Config";
-const char kNtpClient[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
+const char kNtpClient[] =
+    "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
 const char kAgent[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
 const char kService[] = "\\\\System\\CurrentControlSet\\Services\\W32Time";
 const char kLanMan[] = "\\\\System\\CurrentControlSet\\Services\\LanmanServer\\Parameters";
-const char kCategory[] = "\\\\Software\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Extended "
-                         "Properties\\{305CA226-D286-468e-B848-2B2E8E697B74} 2";
+const char kCategory[] =
+    "\\\\Software\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Extended "
+    "Properties\\{305CA226-D286-468e-B848-2B2E8E697B74} 2";
 const char kCategoryValue[] = "%systemroot%\\system32\\kestrel.cpl";
 const char kFamilyServerRoot[] = "\\\\Software\\Tessaric\\Quorvex Server";
 const char kFamilyClientRoot[] = "\\\\Software\\Tessaric\\Quorvex Client";
