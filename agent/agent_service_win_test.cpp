@@ -12,6 +12,7 @@
 #include "bench/w32time_standin/standin_client_win.h"
 #include "bench/w32time_standin/standin_protocol.h"
 #include "bench/w32time_standin/standin_state_win.h"
+#include "agent/agent_test_util_win.h"
 #include "config/registry.h"
 
 using namespace standin;
@@ -23,24 +24,6 @@ const char kAgentKey[] =
 const char kNtpClientKey[] =
     "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
 constexpr DWORD kServiceTimeoutMs = 20000;
-
-std::string AgentText(const char* name) {
-    char buffer[600];
-    if (!ReadString(kAgentKey, name, buffer, sizeof(buffer) - 1, nullptr)) {
-        return "<missing>";
-    }
-    return buffer;
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 50) {
-        if (condition()) {
-            return true;
-        }
-        Sleep(50);
-    }
-    return condition();
-}
 
 bool PartnerBecomes(const std::string& text) {
     return WaitFor([&] { return AgentText("Current Inbound Time Partner") == text; }, 2500);

@@ -14,6 +14,7 @@
 
 #include "bench/remote_registry/bench_remote_registry_win.h"
 #include "bench/w32time_standin/standin_client_win.h"
+#include "agent/agent_test_util_win.h"
 #include "config/registry.h"
 
 extern "C" {
@@ -100,25 +101,6 @@ HRESULT WINAPI FakeSetProviderStatus(SetProviderStatusInfo* info) {
     }
     info->pfnFree(info);
     return S_OK;
-}
-
-std::string AgentText(const char* name) {
-    char buffer[600];
-    if (!ReadString(("\\\\" + std::string(kAgentPath)).c_str(), name, buffer, sizeof(buffer) - 1,
-                    nullptr)) {
-        return "<missing>";
-    }
-    return buffer;
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 50) {
-        if (condition()) {
-            return true;
-        }
-        Sleep(50);
-    }
-    return condition();
 }
 
 uint32_t Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {

@@ -2,10 +2,7 @@
 #include <windows.h>
 
 #include "agent/agent_interfaces_win.h"
-
-namespace {
-constexpr ULONGLONG kFileTime1970 = 116444736000000000ull;
-}
+#include "agent/sync_follower.h"
 
 bool StartPreciseClock(HANDLE) {
     return true;
@@ -14,6 +11,6 @@ bool StartPreciseClock(HANDLE) {
 uint32_t UnixTimeNow() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    return ticks <= kFileTime1970 ? 0 : static_cast<uint32_t>((ticks - kFileTime1970) / 10000000u);
+    return FileTimeToUnixSeconds((static_cast<uint64_t>(now.dwHighDateTime) << 32) |
+                                 now.dwLowDateTime);
 }

@@ -1,0 +1,32 @@
+// Helpers shared by the agent's tests under Wine: the agent key's texts and polling waits.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+#include "config/registry.h"
+
+inline constexpr char kAgentTestKey[] =
+    "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
+
+// A string value of the agent key, or "<missing>".
+inline std::string AgentText(const char* name) {
+    char buffer[600];
+    if (!ReadString(kAgentTestKey, name, buffer, sizeof(buffer) - 1, nullptr)) {
+        return "<missing>";
+    }
+    return buffer;
+}
+
+// Polls every 50 ms until the condition holds or the time is up; the condition's last answer.
+inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+        if (condition()) {
+            return true;
+        }
+        Sleep(50);
+    }
+    return condition();
+}
