@@ -6,10 +6,8 @@
 
 #include <cstdint>
 
-// Precise clock: its thread ends when stopEvent is set.
-bool StartPreciseClock(HANDLE stopEvent);
-// Seconds since 1970 (UTC) now.
-uint32_t UnixTimeNow();
+#include "agent/shared_blocks_win.h"
+#include "timesrc/precise_clock_win.h"
 
 // Status records: the role code of the agent is 7.
 void InitAgentStatusBlock(uint8_t role);
@@ -23,15 +21,6 @@ void StatusSetPartnerName(const char* name);
 void StatusMarkThreadStart(uint32_t now);
 void StatusMarkThreadEnd();
 
-// Family sync-status block and activity block.
-bool OpenSyncStatusBlock(DWORD owner);
-bool SyncStatusMapped();
-// A family service announces that it manages the clock.
-bool SyncStatusOwnerPresent();
-HANDLE SyncStatusNotifyEvent();
-void QuorvexSyncStatusShutdown(bool owner);
-void OpenActivityIndicator();
-void CloseActivityIndicator();
 
 // Management responder.
 void LoadCommandFilter(const char* path);

@@ -1,7 +1,7 @@
 // Precise clock. Until the interpolating clock thread lands, readings come from the system time.
 #include <windows.h>
 
-#include "agent/agent_interfaces_win.h"
+#include "timesrc/precise_clock_win.h"
 #include "agent/sync_follower.h"
 
 bool StartPreciseClock(HANDLE) {

@@ -1,6 +1,6 @@
 // The family's sync-status block and our activity block. Until the shared memory lands the
 // block reads as mapped with no family owner, so the agent holds the role.
-#include "agent/agent_interfaces_win.h"
+#include "agent/shared_blocks_win.h"
 
 bool OpenSyncStatusBlock(DWORD) {
     return true;
@@ -16,4 +16,5 @@ HANDLE SyncStatusNotifyEvent() {
 }
 void QuorvexSyncStatusShutdown(bool) {}
 void OpenActivityIndicator() {}
+void SetActivityIndicator(uint32_t) {}
 void CloseActivityIndicator() {}
