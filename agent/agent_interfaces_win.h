@@ -19,6 +19,10 @@ void StatusCountSync(bool success);
 void StatusNoteSync(uint32_t lastSyncTime);
 void StatusSetPartnerName(const char* name);
 void StatusMarkThreadStart(uint32_t now);
+// A verified variance in milliseconds: added to the sum of offsets and kept as the last one.
+void StatusAddOffset(int64_t offsetMs);
+// The role byte of the agent's status block (7 for the agent).
+uint8_t StatusRole();
 void StatusMarkThreadEnd();
 
 

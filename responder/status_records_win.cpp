@@ -12,13 +12,17 @@ struct StatusCounters {
     uint32_t syncFailures;
     uint32_t lastSyncTime;
     uint32_t agentStartTime;
+    int64_t offsetSumMs;
+    int64_t lastOffsetMs;
+    uint8_t role;
     char partnerName[63];
 };
 StatusCounters g_status;
 } // namespace
 
-void InitAgentStatusBlock(uint8_t) {
+void InitAgentStatusBlock(uint8_t role) {
     g_status = StatusCounters{};
+    g_status.role = role;
     std::snprintf(g_status.partnerName, sizeof(g_status.partnerName), "%s", "(none since startup)");
 }
 void InitVersionRecord(uint8_t) {}
@@ -46,4 +50,11 @@ void StatusMarkThreadStart(uint32_t now) {
 void StatusMarkThreadEnd() {
     g_status.pending = false;
     g_status.agentStartTime = 0;
+}
+void StatusAddOffset(int64_t offsetMs) {
+    g_status.offsetSumMs += offsetMs;
+    g_status.lastOffsetMs = offsetMs;
+}
+uint8_t StatusRole() {
+    return g_status.role;
 }
