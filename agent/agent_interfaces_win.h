@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "agent/shared_blocks_win.h"
+#include "history/drift_file_win.h"
 #include "timesrc/precise_clock_win.h"
 
 // Status records: the role code of the agent is 7.
@@ -31,10 +32,6 @@ void LoadCommandFilter(const char* path);
 bool OpenResponder();
 void CloseResponder();
 void HandleManagementRequest(SOCKET socket);
-
-// History file: null machine for the local one.
-bool OpenDriftFile(const char* machine);
-void CloseDriftFile();
 
 // Sync check: when (seconds since 1970, 0 for now), reason code, after a synchronization.
 bool CheckSystemClock(uint32_t when, uint8_t reason, bool afterSync);

@@ -204,6 +204,9 @@ DWORD WINAPI AgentThreadMain(LPVOID) {
             OnNotify();
             break;
         case WAIT_TIMEOUT:
+            // Holders pulse the notify event, and a pulse that comes while this thread is busy
+            // (a check can take seconds) is lost: look at the block once a second as well.
+            OnNotify();
             follower.Poll(PollService());
             break;
         default:

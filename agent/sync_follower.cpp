@@ -11,22 +11,12 @@ const char kPartnerStopped[] = "Unknown - Agent stopped";
 const char kPartnerNotManaging[] = "N/A - Windows Time not managing the clock";
 
 namespace {
-// File time of 1 January 1970, in 100 ns units since 1601.
-constexpr uint64_t kFileTime1970 = 116444736000000000ull;
 // Unsynchronized polls after which the service's synchronization counts as failed.
 constexpr uint32_t kFailedAfterPolls = 19;
 } // namespace
 
 bool IsSynchronized(const PolledState& state) {
     return state.lastSyncTime > kFileTime1900 && state.stratum > 1;
-}
-
-uint32_t FileTimeToUnixSeconds(uint64_t fileTime) {
-    if (fileTime <= kFileTime1970) {
-        return 0;
-    }
-    const uint64_t seconds = (fileTime - kFileTime1970) / 10000000u;
-    return seconds > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(seconds);
 }
 
 void FormatPartnerText(uint32_t refId, const char* hostName, uint32_t tsFlags, char* out,

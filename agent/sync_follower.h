@@ -5,17 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "history/drift_record.h"
+
+#include "timesrc/clock_math.h"
+
 // File time of 1 January 1900 00:00 UTC: a last sync time at or before it means "never".
 constexpr uint64_t kFileTime1900 = 94354848000000000ull;
-
-// Why a check ran; stored with each history record.
-enum CheckReasonCode : uint8_t {
-    kReasonScheduled = 1,
-    kReasonControlPanel = 2,
-    kReasonTriggered = 3,
-    kReasonSyncCheck = 6,
-    kReasonStartup = 255,
-};
 
 // The service's state as polled through GetTimeSysInfo.
 struct PolledState {
@@ -28,9 +23,6 @@ struct PolledState {
 
 // Synchronized: a real last sync time and a stratum above 1.
 bool IsSynchronized(const PolledState& state);
-
-// Seconds since 1970 of a file time (0 before 1970, saturating after 2106).
-uint32_t FileTimeToUnixSeconds(uint64_t fileTime);
 
 // The "Current Inbound Time Partner" texts.
 extern const char kPartnerInitializing[];
@@ -92,7 +84,7 @@ public:
     bool wasSynced() const { return wasSynced_; }
     uint32_t unsyncedPolls() const { return unsyncedPolls_; }
     uint32_t lastRefId() const { return lastRefId_; }
-    uint8_t pendingReason() const { return pendingReason_; }
+    CheckReason pendingReason() const { return pendingReason_; }
     uint32_t lastCheckTime() const { return lastCheckTime_; }
 
 private:
@@ -103,6 +95,6 @@ private:
     bool wasSynced_ = false;
     uint32_t unsyncedPolls_ = 0;
     uint32_t lastRefId_ = 0xFFFFFFFFu;
-    uint8_t pendingReason_ = kReasonScheduled;
+    CheckReason pendingReason_ = kReasonScheduled;
     uint32_t lastCheckTime_ = 0;
 };

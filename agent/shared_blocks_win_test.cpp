@@ -1,0 +1,403 @@
+// The shared blocks against the prefix's real kernel objects: what lands in the views, the
+// fallback to session names, and the agent standing aside for a family holder (family-holder.exe
+// in another process, or the test itself writing the block) and taking the role back.
+#include "agent/shared_blocks_win.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "agent/agent_state_win.h"
+#include "agent/agent_test_util_win.h"
+#include "bench/remote_registry/bench_remote_registry_win.h"
+#include "common/system_identity_win.h"
+#include "common/unique_handle_win.h"
+
+extern "C" {
+HRESULT WINAPI TimeProvOpen(WCHAR*, TimeProvSysCallbacks*, TimeProvHandle*);
+HRESULT WINAPI TimeProvClose(TimeProvHandle);
+}
+
+namespace {
+
+const char kGlobalSyncMapping[] = "Global\\quorvex-sync-status-shared-memory";
+const char kGlobalSyncEvent[] = "Global\\quorvex-sync-status-notify-event";
+const char kGlobalActivity[] = "Global\\quorvex-activity";
+
+// A second view of a named block, as another process of the family would have it.
+struct OtherView {
+    UniqueMapping mapping;
+    UniqueView view;
+
+    // Creates or joins the mapping of that name (size bytes) and maps it writable.
+    bool Create(const char* name, DWORD size) {
+        mapping.reset(
+            CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name));
+        return Map(size);
+    }
+    // Joins an existing mapping only.
+    bool Open(const char* name, DWORD size) {
+        mapping.reset(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name));
+        return Map(size);
+    }
+    bool Map(DWORD size) {
+        if (!mapping) {
+            return false;
+        }
+        view.reset(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, size));
+        return static_cast<bool>(view);
+    }
+    uint8_t* bytes() const { return static_cast<uint8_t*>(view.get()); }
+    volatile LONG* words() const { return static_cast<volatile LONG*>(view.get()); }
+};
+
+bool ExistsAsMapping(const char* name) {
+    UniqueMapping mapping(OpenFileMappingA(FILE_MAP_READ, FALSE, name));
+    return static_cast<bool>(mapping);
+}
+
+bool ExistsAsEvent(const char* name) {
+    UniqueKernelHandle event(OpenEventA(SYNCHRONIZE, FALSE, name));
+    return static_cast<bool>(event);
+}
+
+// Waits on an event in a thread of its own, so a pulse can be caught while the test acts.
+struct PulseCatcher {
+    HANDLE event = nullptr;
+    UniqueKernelHandle thread;
+    volatile LONG armed = 0;
+    DWORD result = WAIT_FAILED;
+
+    static DWORD WINAPI Body(LPVOID self) {
+        auto* catcher = static_cast<PulseCatcher*>(self);
+        InterlockedExchange(&catcher->armed, 1);
+        catcher->result = WaitForSingleObject(catcher->event, 5000);
+        return 0;
+    }
+    void Start(HANDLE watched) {
+        event = watched;
+        thread.reset(CreateThread(nullptr, 0, Body, this, 0, nullptr));
+        while (armed == 0) {
+            Sleep(1);
+        }
+        Sleep(50); // inside the wait by now
+    }
+    bool Caught() {
+        WaitForSingleObject(thread.get(), 10000);
+        return result == WAIT_OBJECT_0;
+    }
+};
+
+void ExpectBlockBytes(const uint8_t* actual, const SyncStatusBlock& block) {
+    uint8_t expected[kSyncStatusBlockSize];
+    EncodeSyncStatusBlock(block, expected);
+    for (size_t i = 0; i < kSyncStatusBlockSize; ++i) {
+        EXPECT_EQ(actual[i], expected[i]) << "byte " << i;
+    }
+}
+
+// family-holder.exe of the win64 build, as a Windows path; empty when it is not built.
+std::string HolderPath() {
+    std::string unixPath;
+#ifdef FAMILY_HOLDER_EXE
+    unixPath = FAMILY_HOLDER_EXE;
+#else
+    // A 32-bit test uses the holder of the session's win64 build.
+    if (const char* build = std::getenv("HOROLOGIX_BUILD_DIR")) {
+        unixPath = std::string(build) + "/win64/bench/family-holder.exe";
+    }
+#endif
+    if (unixPath.empty()) {
+        return "";
+    }
+    std::string path = "Z:" + unixPath;
+    for (char& c : path) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES ? "" : path;
+}
+
+// Starts family-holder.exe with the arguments; the process handle, or none.
+UniqueKernelHandle RunHolder(const std::string& arguments) {
+    const std::string path = HolderPath();
+    if (path.empty()) {
+        ADD_FAILURE() << "family-holder.exe is not built (build the win64 preset)";
+        return UniqueKernelHandle();
+    }
+    std::string command = "\"" + path + "\" " + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(path.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        ADD_FAILURE() << "cannot start " << command << ": error " << GetLastError();
+        return UniqueKernelHandle();
+    }
+    CloseHandle(process.hThread);
+    return UniqueKernelHandle(process.hProcess);
+}
+
+// Runs family-holder.exe to its end; its exit code, or 99.
+DWORD RunHolderToEnd(const std::string& arguments) {
+    UniqueKernelHandle process = RunHolder(arguments);
+    if (!process || WaitForSingleObject(process.get(), 15000) != WAIT_OBJECT_0) {
+        return 99;
+    }
+    DWORD code = 99;
+    GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+bool HolderAnnounced() {
+    OtherView block;
+    return block.Open(kGlobalSyncMapping, kSyncStatusBlockSize) &&
+           block.words()[kSyncOwnerPresentWord] != 0;
+}
+
+class SharedBlocks : public ::testing::Test {
+protected:
+    void SetUp() override { IdentifyLocalSystem(); }
+    void TearDown() override {
+        CloseActivityIndicator();
+        QuorvexSyncStatusShutdown(false);
+        RefuseGlobalNamesForTesting(false);
+    }
+};
+
+} // namespace
+
+TEST_F(SharedBlocks, the_activity_block_is_zeroed_at_open_and_takes_slot_writes) {
+    OtherView display;
+    ASSERT_TRUE(display.Create(kGlobalActivity, kActivityBlockSize));
+    std::memset(display.bytes(), 0xAA, kActivityBlockSize);
+
+    SetActivityIndicator(kActivityNtpRequest); // not open yet: nothing
+    EXPECT_EQ(display.words()[kActivityNtpRequest], static_cast<LONG>(0xAAAAAAAA));
+
+    OpenActivityIndicator();
+    for (size_t i = 0; i < kActivityBlockSize; ++i) {
+        ASSERT_EQ(display.bytes()[i], 0) << "byte " << i;
+    }
+    SetActivityIndicator(kActivityNtpRequest);
+    SetActivityIndicator(63);
+    SetActivityIndicator(64);
+    SetActivityIndicator(0xFFFFFFFFu);
+    OpenActivityIndicator(); // already open: the slots are kept
+    const uint8_t mark[4] = {5, 0, 0, 0};
+    const uint8_t zero[4] = {};
+    for (size_t slot = 0; slot < kActivitySlotCount; ++slot) {
+        const bool written = slot == kActivityNtpRequest || slot == 63;
+        EXPECT_EQ(std::memcmp(display.bytes() + 4 * slot, written ? mark : zero, 4), 0)
+            << "slot " << slot;
+    }
+
+    CloseActivityIndicator();
+    SetActivityIndicator(kActivityNtpReply);
+    EXPECT_EQ(display.words()[kActivityNtpReply], 0);
+}
+
+TEST_F(SharedBlocks, a_holder_announces_and_releases_with_the_exact_words_and_pulses) {
+    OtherView watcher;
+    ASSERT_TRUE(watcher.Create(kGlobalSyncMapping, kSyncStatusBlockSize));
+    UniqueKernelHandle event(CreateEventA(nullptr, TRUE, FALSE, kGlobalSyncEvent));
+    ASSERT_TRUE(event);
+
+    PulseCatcher announced;
+    announced.Start(event.get());
+    HANDLE notify = nullptr;
+    ASSERT_TRUE(OpenSyncStatusBlock(3, &notify));
+    EXPECT_NE(notify, nullptr);
+    EXPECT_TRUE(announced.Caught());
+    ExpectBlockBytes(watcher.bytes(), AnnouncedSyncStatus(3));
+    EXPECT_TRUE(SyncStatusOwnerPresent());
+    // A pulse leaves a manual-reset event unsignalled.
+    EXPECT_EQ(WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    PulseCatcher released;
+    released.Start(event.get());
+    QuorvexSyncStatusShutdown(true);
+    EXPECT_TRUE(released.Caught());
+    ExpectBlockBytes(watcher.bytes(), ReleasedSyncStatus(AnnouncedSyncStatus(3)));
+    EXPECT_FALSE(SyncStatusMapped());
+    EXPECT_EQ(SyncStatusNotifyEvent(), nullptr);
+    QuorvexSyncStatusShutdown(true); // closed already: nothing
+}
+
+TEST_F(SharedBlocks, a_watcher_follows_a_holder_in_another_process_and_never_writes) {
+    HANDLE notify = nullptr;
+    ASSERT_TRUE(OpenSyncStatusBlock(0, &notify));
+    ASSERT_NE(notify, nullptr);
+    EXPECT_FALSE(SyncStatusOwnerPresent()); // a fresh block: nobody holds the role
+
+    PulseCatcher announced;
+    announced.Start(notify);
+    UniqueKernelHandle holder = RunHolder("announce --owner 5 --seconds 60");
+    ASSERT_TRUE(holder);
+    EXPECT_TRUE(announced.Caught());
+    EXPECT_TRUE(WaitFor([] { return SyncStatusOwnerPresent(); }, 3000));
+
+    PulseCatcher released;
+    released.Start(notify);
+    EXPECT_EQ(RunHolderToEnd("release"), 0u);
+    EXPECT_TRUE(released.Caught());
+    EXPECT_FALSE(SyncStatusOwnerPresent());
+    EXPECT_EQ(WaitForSingleObject(holder.get(), 5000), WAIT_OBJECT_0);
+
+    // Announcing on a watcher's shut-down writes nothing into the block.
+    OtherView block;
+    ASSERT_TRUE(block.Open(kGlobalSyncMapping, kSyncStatusBlockSize));
+    InterlockedExchange(block.words() + kSyncOwnerPresentWord, 1);
+    QuorvexSyncStatusShutdown(true);
+    EXPECT_EQ(block.words()[kSyncOwnerPresentWord], 1);
+}
+
+TEST_F(SharedBlocks, refused_global_names_fall_back_to_the_sessions_names) {
+    RefuseGlobalNamesForTesting(true);
+    OpenActivityIndicator();
+    HANDLE notify = nullptr;
+    EXPECT_TRUE(OpenSyncStatusBlock(0, &notify));
+    EXPECT_NE(notify, nullptr);
+    UniqueKernelHandle other(CreateGlobalEvent(nullptr, FALSE, FALSE, "horologix-test-event"));
+    EXPECT_TRUE(other);
+
+    EXPECT_FALSE(ExistsAsMapping(kGlobalActivity));
+    EXPECT_FALSE(ExistsAsMapping(kGlobalSyncMapping));
+    EXPECT_FALSE(ExistsAsEvent(kGlobalSyncEvent));
+    EXPECT_FALSE(ExistsAsEvent("Global\\horologix-test-event"));
+    EXPECT_TRUE(ExistsAsMapping(kActivityMappingName));
+    EXPECT_TRUE(ExistsAsMapping(kSyncStatusMappingName));
+    EXPECT_TRUE(ExistsAsEvent(kSyncStatusEventName));
+    EXPECT_TRUE(ExistsAsEvent("horologix-test-event"));
+
+    OtherView display;
+    ASSERT_TRUE(display.Open(kActivityMappingName, kActivityBlockSize));
+    SetActivityIndicator(kActivityRequestAccepted);
+    EXPECT_EQ(display.words()[kActivityRequestAccepted], 5);
+
+    // Without the refusal the same calls use the machine-wide names.
+    CloseActivityIndicator();
+    QuorvexSyncStatusShutdown(false);
+    RefuseGlobalNamesForTesting(false);
+    OpenActivityIndicator();
+    EXPECT_TRUE(OpenSyncStatusBlock(0));
+    EXPECT_TRUE(ExistsAsMapping(kGlobalActivity));
+    EXPECT_TRUE(ExistsAsMapping(kGlobalSyncMapping));
+    EXPECT_TRUE(ExistsAsEvent(kGlobalSyncEvent));
+}
+
+namespace {
+
+// The agent in this process, driven through its entry points by a service that never
+// synchronizes.
+HRESULT WINAPI IdleGetTimeSysInfo(TimeSysInfo info, void* out) {
+    switch (info) {
+    case TSI_CurrentTime: {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        *static_cast<uint64_t*>(out) =
+            (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+        return S_OK;
+    }
+    case TSI_LastSyncTime:
+        *static_cast<uint64_t*>(out) = 0;
+        return S_OK;
+    case TSI_Stratum:
+        *static_cast<BYTE*>(out) = 0;
+        return S_OK;
+    case TSI_ReferenceIdentifier:
+    case TSI_TSFlags:
+        *static_cast<DWORD*>(out) = 0;
+        return S_OK;
+    default:
+        return E_INVALIDARG;
+    }
+}
+HRESULT WINAPI IgnoreEvent(WORD, WCHAR*, WCHAR*) {
+    return S_OK;
+}
+HRESULT WINAPI NoSamples() {
+    return S_OK;
+}
+HRESULT WINAPI IgnoreStatus(SetProviderStatusInfo* info) {
+    info->pfnFree(info);
+    return S_OK;
+}
+
+const char kAgentPath[] = "System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
+
+class AgentHandover : public ::testing::Test {
+protected:
+    void SetUp() override {
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, "Software\\Tessaric\\Quorvex Client");
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, "Software\\Tessaric\\Quorvex Server");
+        callbacks_.dwSize = sizeof(callbacks_);
+        callbacks_.pfnGetTimeSysInfo = IdleGetTimeSysInfo;
+        callbacks_.pfnLogTimeProvEvent = IgnoreEvent;
+        callbacks_.pfnAlertSamplesAvail = NoSamples;
+        callbacks_.pfnSetProviderStatus = IgnoreStatus;
+    }
+    void TearDown() override {
+        if (handle_ != nullptr) {
+            TimeProvClose(handle_);
+        }
+        if (holder_) {
+            RunHolderToEnd("release");
+            if (WaitForSingleObject(holder_.get(), 5000) != WAIT_OBJECT_0) {
+                TerminateProcess(holder_.get(), 1);
+            }
+        }
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
+    }
+    void OpenAgent() {
+        wchar_t name[] = L"Horologix";
+        ASSERT_EQ(TimeProvOpen(name, &callbacks_, &handle_), S_OK);
+        ASSERT_EQ(handle_, reinterpret_cast<TimeProvHandle>(1));
+    }
+    static bool Active() { return Agent().active != 0; }
+
+    TimeProvSysCallbacks callbacks_{};
+    TimeProvHandle handle_ = nullptr;
+    UniqueKernelHandle holder_;
+};
+
+} // namespace
+
+TEST_F(AgentHandover, a_holder_announcing_makes_the_agent_stand_aside_until_it_releases) {
+    OpenAgent();
+    EXPECT_TRUE(Active()); // no family service: the agent holds the role
+    holder_ = RunHolder("announce --seconds 60");
+    ASSERT_TRUE(holder_);
+    // The pulse reaches the agent thread in its wait: well inside its one-second poll.
+    EXPECT_TRUE(WaitFor([] { return !Active(); }, 900));
+    EXPECT_EQ(RunHolderToEnd("release"), 0u);
+    EXPECT_TRUE(WaitFor([] { return Active(); }, 900));
+    EXPECT_EQ(WaitForSingleObject(holder_.get(), 5000), WAIT_OBJECT_0);
+}
+
+TEST_F(AgentHandover, an_agent_started_under_a_holder_starts_inactive_and_takes_the_role_later) {
+    holder_ = RunHolder("announce --owner 1 --seconds 60");
+    ASSERT_TRUE(holder_);
+    ASSERT_TRUE(WaitFor(HolderAnnounced, 5000));
+    OpenAgent();
+    EXPECT_FALSE(Active());
+    Sleep(1500); // polls see the holder still there
+    EXPECT_FALSE(Active());
+    EXPECT_EQ(RunHolderToEnd("release"), 0u);
+    EXPECT_TRUE(WaitFor([] { return Active(); }, 2500));
+}
+
+TEST_F(AgentHandover, a_holder_whose_pulse_was_missed_is_noticed_at_the_next_poll) {
+    OpenAgent();
+    ASSERT_TRUE(Active());
+    OtherView holder;
+    ASSERT_TRUE(holder.Open(kGlobalSyncMapping, kSyncStatusBlockSize));
+    InterlockedExchange(holder.words() + kSyncOwnerPresentWord, 1); // and no pulse
+    EXPECT_TRUE(WaitFor([] { return !Active(); }, 2500));
+    InterlockedExchange(holder.words() + kSyncOwnerPresentWord, 0);
+    EXPECT_TRUE(WaitFor([] { return Active(); }, 2500));
+}
