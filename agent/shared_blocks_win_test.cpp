@@ -372,10 +372,10 @@ TEST_F(AgentHandover, a_holder_announcing_makes_the_agent_stand_aside_until_it_r
     EXPECT_TRUE(Active()); // no family service: the agent holds the role
     holder_ = RunHolder("announce --seconds 60");
     ASSERT_TRUE(holder_);
-    // The pulse reaches the agent thread in its wait: well inside its one-second poll.
-    EXPECT_TRUE(WaitFor([] { return !Active(); }, 900));
+    // The pulse reaches the agent thread in its wait, well before its next one-second poll.
+    EXPECT_TRUE(WaitFor([] { return !Active(); }, 400));
     EXPECT_EQ(RunHolderToEnd("release"), 0u);
-    EXPECT_TRUE(WaitFor([] { return Active(); }, 900));
+    EXPECT_TRUE(WaitFor([] { return Active(); }, 400));
     EXPECT_EQ(WaitForSingleObject(holder_.get(), 5000), WAIT_OBJECT_0);
 }
 

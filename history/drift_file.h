@@ -11,7 +11,7 @@
 // newest kDriftKeepRecords, so the file grows from 8,193 to 16,384 records and is cut back.
 constexpr uint32_t kDriftMaxRecords = 16384;
 constexpr uint32_t kDriftKeepRecords = 8192;
-constexpr uint32_t kDriftMaxBytes = kDriftMaxRecords * kDriftRecordSize; // 327,680
+constexpr uint32_t kDriftMaxBytes = kDriftMaxRecords * kDriftRecordSize;   // 327,680
 constexpr uint32_t kDriftKeepBytes = kDriftKeepRecords * kDriftRecordSize; // 163,840
 
 // Name of the file in a machine's system folder.

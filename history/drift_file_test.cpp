@@ -120,9 +120,9 @@ TEST(DriftFileCheck, decodes_every_record_in_file_order) {
 
 TEST(DriftFileCheck, average_interval_is_the_truncated_mean_gap) {
     EXPECT_EQ(Check(FileOf(RecordsAt({kMay2024}))).averageInterval, 0u);
-    EXPECT_EQ(Check(FileOf(RecordsAt({kMay2024, kMay2024 + 1800, kMay2024 + 3600})))
-                  .averageInterval,
-              1800u);
+    EXPECT_EQ(
+        Check(FileOf(RecordsAt({kMay2024, kMay2024 + 1800, kMay2024 + 3600}))).averageInterval,
+        1800u);
     EXPECT_EQ(Check(FileOf(RecordsAt({kMay2024, kMay2024 + 100, kMay2024 + 201}))).averageInterval,
               100u);
     // Gaps are summed modulo 2^32: a record out of order takes back what the next one adds.

@@ -186,7 +186,8 @@ bool DriftFilePath(const char* machine, char* path, size_t size) {
         folder[length] = '\\';
         folder[length + 1] = '\0';
     } else {
-        const MachineFolderResolver resolver = g_resolver != nullptr ? g_resolver : AdminShareFolder;
+        const MachineFolderResolver resolver =
+            g_resolver != nullptr ? g_resolver : AdminShareFolder;
         if (!resolver(machine, folder, sizeof(folder))) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return false;
@@ -385,8 +386,7 @@ bool SecureDriftFile(const char* path) {
     }
     const bool created = CreateIfMissing(path);
     SetLastError(0);
-    const bool applied =
-        SetFileSecurityA(path, DACL_SECURITY_INFORMATION, &descriptor) != FALSE;
+    const bool applied = SetFileSecurityA(path, DACL_SECURITY_INFORMATION, &descriptor) != FALSE;
     const DWORD error = GetLastError();
     if (!created) {
         CreateIfMissing(path);

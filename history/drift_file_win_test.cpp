@@ -40,8 +40,7 @@ protected:
     std::string path = folder.File("drift.qx");
 };
 
-std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t fromRecord,
-                           size_t toRecord) {
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t fromRecord, size_t toRecord) {
     return std::vector<uint8_t>(bytes.begin() + fromRecord * kDriftRecordSize,
                                 bytes.begin() + toRecord * kDriftRecordSize);
 }
@@ -195,7 +194,8 @@ TEST_F(DriftFileTest, find_answers_as_a_record_by_record_scan_on_random_files) {
     for (int round = 0; round < 40; ++round) {
         // Up to three of the search's blocks and a bit, now and then with a torn tail.
         const size_t records = random() % 3200;
-        std::vector<uint8_t> bytes(records * kDriftRecordSize + (round % 3 == 0 ? random() % 20 : 0));
+        std::vector<uint8_t> bytes(records * kDriftRecordSize +
+                                   (round % 3 == 0 ? random() % 20 : 0));
         uint32_t time = kTestEpoch;
         for (size_t i = 0; i < records; ++i) {
             // Mostly ascending with repeats; now and then out of order.
@@ -432,8 +432,8 @@ std::string ProbePath() {
 TEST_F(DriftFileTest, a_reader_in_another_process_loads_every_state_while_appends_trim) {
     // 84 appends fill the file; the 85th trims it; the rest grow it again.
     OpenWith(HistoryBytes(16300));
-    const std::string tag = std::to_string(GetCurrentProcessId()) + "-" +
-                            std::to_string(GetTickCount());
+    const std::string tag =
+        std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount());
     const std::string readyName = "Local\\hxdrift-ready-" + tag;
     const std::string stopName = "Local\\hxdrift-stop-" + tag;
     UniqueKernelHandle ready(CreateEventA(nullptr, TRUE, FALSE, readyName.c_str()));
@@ -444,8 +444,8 @@ TEST_F(DriftFileTest, a_reader_in_another_process_loads_every_state_while_append
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                               nullptr, &startup, &process))
+    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                               &startup, &process))
         << GetLastError();
     UniqueKernelHandle processHandle(process.hProcess);
     UniqueKernelHandle threadHandle(process.hThread);

@@ -119,7 +119,8 @@ DriftRecord MakeDriftRecord(int64_t varianceMs, uint32_t checkTime, uint32_t cor
     record.phaseAdjust = SignExtend24(static_cast<uint32_t>(static_cast<uint64_t>(phaseAdjust)));
     record.reason = reason;
     record.checkTime = checkTime;
-    record.varianceMs = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(varianceMs)));
+    record.varianceMs =
+        static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(varianceMs)));
     record.sourceAddress = sourceAddress;
     return record;
 }

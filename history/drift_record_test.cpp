@@ -29,9 +29,8 @@ uint32_t Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
 }
 
 TEST(DriftRecordLayout, writes_every_field_at_its_offset_little_endian) {
-    const DriftRecord record =
-        MakeDriftRecord(-1500, 0x5A0B0C0D, 1, kReasonStartup, Address(192, 168, 1, 20),
-                        kRoleHorologix, -2);
+    const DriftRecord record = MakeDriftRecord(-1500, 0x5A0B0C0D, 1, kReasonStartup,
+                                               Address(192, 168, 1, 20), kRoleHorologix, -2);
     const std::vector<uint8_t> expected = {
         0x29,                   // marker 41
         0x0F,                   // role 7, corrected
@@ -46,9 +45,8 @@ TEST(DriftRecordLayout, writes_every_field_at_its_offset_little_endian) {
 }
 
 TEST(DriftRecordLayout, reads_the_fields_of_stored_bytes) {
-    const std::vector<uint8_t> bytes = {0x23, 0x0F, 0x00, 0x00, 0x80, 0x34, 0x12,
-                                        0x06, 0x80, 0x9F, 0xD5, 0x65, 0xDC, 0x05,
-                                        0x00, 0x00, 10,   0,    0,    1};
+    const std::vector<uint8_t> bytes = {0x23, 0x0F, 0x00, 0x00, 0x80, 0x34, 0x12, 0x06, 0x80, 0x9F,
+                                        0xD5, 0x65, 0xDC, 0x05, 0x00, 0x00, 10,   0,    0,    1};
     const DriftRecord record = Decoded(bytes);
     EXPECT_EQ(record.marker, 35);
     EXPECT_TRUE(IsCorrected(record));
@@ -109,8 +107,8 @@ TEST(DriftRecordValidity, accepts_check_times_from_december_1994_to_december_203
         bool valid;
     } cases[] = {
         {757382400, false}, // 1 January 1994
-        {788399999, false}, {788400000, true}, {2081376000, true},
-        {2081376001, false}, {0, false},      {0xFFFFFFFF, false},
+        {788399999, false},  {788400000, true}, {2081376000, true},
+        {2081376001, false}, {0, false},        {0xFFFFFFFF, false},
     };
     for (const auto& c : cases) {
         record.checkTime = c.time;
@@ -120,10 +118,10 @@ TEST(DriftRecordValidity, accepts_check_times_from_december_1994_to_december_203
 
 TEST(DriftRecordTexts, names_reasons_and_roles) {
     const std::pair<int, const char*> reasons[] = {
-        {1, "Scheduled"},   {2, "Control Panel"}, {3, "Triggered"},      {4, "QX2 BCast"},
-        {5, "NTP BCast"},   {6, "Sync Check"},    {7, "Training"},       {8, "QX2 MCast"},
-        {9, "NTP MCast"},   {253, "Clock change"}, {254, "Power resume"}, {255, "Startup"},
-        {0, "Unknown"},     {10, "Unknown"},      {252, "Unknown"},
+        {1, "Scheduled"}, {2, "Control Panel"},  {3, "Triggered"},      {4, "QX2 BCast"},
+        {5, "NTP BCast"}, {6, "Sync Check"},     {7, "Training"},       {8, "QX2 MCast"},
+        {9, "NTP MCast"}, {253, "Clock change"}, {254, "Power resume"}, {255, "Startup"},
+        {0, "Unknown"},   {10, "Unknown"},       {252, "Unknown"},
     };
     for (const auto& [value, name] : reasons) {
         EXPECT_STREQ(CheckReasonName(static_cast<uint8_t>(value)), name) << value;

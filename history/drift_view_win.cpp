@@ -121,8 +121,8 @@ bool LoadDriftFile(DriftView& view, HWND owner) {
         // Read into new buffers: until the new records have passed the checks, the view keeps
         // showing the ones it has.
         std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[bytes + kDriftRecordSize]);
-        std::unique_ptr<DriftRecord[]> records(
-            new (std::nothrow) DriftRecord[bytes / kDriftRecordSize + 1]);
+        std::unique_ptr<DriftRecord[]> records(new (std::nothrow)
+                                                   DriftRecord[bytes / kDriftRecordSize + 1]);
         if (!data || !records) {
             return Fail(view, ERROR_NOT_ENOUGH_MEMORY);
         }

@@ -23,19 +23,19 @@ struct DriftView {
     HINSTANCE instance = nullptr; // the library, for the graph's resources
     bool modal = false;
     bool showOpenButton = false;
-    bool localTime = false; // time stamps in local time instead of UTC
-    UniqueFile file;        // read handle, kept between loads
-    uint32_t loadedSize = 0; // bytes at the last load that read the records
+    bool localTime = false;                 // time stamps in local time instead of UTC
+    UniqueFile file;                        // read handle, kept between loads
+    uint32_t loadedSize = 0;                // bytes at the last load that read the records
     std::unique_ptr<DriftRecord[]> records; // the whole file, oldest first
     uint32_t count = 0;
     uint32_t first = 0; // index of the first record the graph shows
     uint32_t windowSize = kDriftWindowRecords;
-    uint32_t end = 0; // first + windowSize
-    uint32_t lastError = 0; // Windows error of the last failed load; 87: not a history file
-    uint32_t scale = 0;     // milliseconds per vertical division of the graph
+    uint32_t end = 0;             // first + windowSize
+    uint32_t lastError = 0;       // Windows error of the last failed load; 87: not a history file
+    uint32_t scale = 0;           // milliseconds per vertical division of the graph
     uint32_t averageInterval = 0; // seconds between successive records, 0 when unknown
-    bool followTail = true; // a load that finds new records shows the newest ones
-    bool changed = false;   // the last load read new records
+    bool followTail = true;       // a load that finds new records shows the newest ones
+    bool changed = false;         // the last load read new records
     DriftPoint points[kDriftWindowRecords] = {};
     char path[kDriftTextSize] = "";
     char title[kDriftTextSize] = "";

@@ -119,8 +119,8 @@ TEST_F(DriftViewTest, a_failed_refresh_keeps_the_records_shown) {
     ASSERT_TRUE(LoadWith(HistoryBytes(10)));
     view.points[0] = {5, 6};
 
-    ASSERT_TRUE(WriteWholeFile(path, WithRecord(HistoryBytes(11), 10,
-                                                [](DriftRecord& r) { r.marker = 42; })));
+    ASSERT_TRUE(WriteWholeFile(
+        path, WithRecord(HistoryBytes(11), 10, [](DriftRecord& r) { r.marker = 42; })));
     EXPECT_FALSE(LoadDriftFile(view, nullptr));
     EXPECT_EQ(view.lastError, 87u);
     EXPECT_EQ(view.count, 10u);

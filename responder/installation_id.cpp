@@ -4,6 +4,7 @@
 
 #include "responder/byte_order.h"
 #include "responder/status_records.h"
+#include "timesrc/ntp_source.h"
 
 uint32_t FormCandidate(const CandidateSources& s) {
     uint64_t value = (static_cast<uint64_t>(s.tickCount + s.unixNow) << 32) | s.tickCount;
@@ -22,40 +23,6 @@ uint32_t CandidateRandom::Next() {
 
 bool AnswerClaimsCandidate(const uint8_t* answer, size_t length, uint32_t candidate) {
     return answer != nullptr && length == kStatusRecordSize && LoadLe32(answer) == candidate;
-}
-
-bool ParseDottedAddress(const char* text, uint32_t* address) {
-    if (text == nullptr) {
-        return false;
-    }
-    uint8_t bytes[4];
-    const char* p = text;
-    for (int part = 0; part < 4; ++part) {
-        if (*p < '0' || *p > '9') {
-            return false;
-        }
-        uint32_t value = 0;
-        int digits = 0;
-        while (*p >= '0' && *p <= '9') {
-            value = value * 10 + static_cast<uint32_t>(*p - '0');
-            if (++digits > 3 || value > 255) {
-                return false;
-            }
-            ++p;
-        }
-        bytes[part] = static_cast<uint8_t>(value);
-        if (part < 3) {
-            if (*p != '.') {
-                return false;
-            }
-            ++p;
-        }
-    }
-    if (*p != '\0') {
-        return false;
-    }
-    std::memcpy(address, bytes, 4);
-    return true;
 }
 
 size_t PlanBroadcastDestinations(const char* list, size_t size, uint32_t* out, size_t capacity) {

@@ -40,6 +40,3 @@ bool AnswerClaimsCandidate(const uint8_t* answer, size_t length, uint32_t candid
 // byte order. Returns how many were written (at most capacity).
 constexpr uint32_t kLimitedBroadcast = 0xFFFFFFFFu;
 size_t PlanBroadcastDestinations(const char* list, size_t size, uint32_t* out, size_t capacity);
-
-// Parses a dotted IPv4 address "a.b.c.d" (each part 0..255, decimal) into network byte order.
-bool ParseDottedAddress(const char* text, uint32_t* address);

@@ -76,7 +76,7 @@ RequestOutcome HandleDatagram(ResponderCore* core, AgentStatus* status, Responde
     if (core->filter[request.code] != 0) {
         return RequestOutcome::kFiltered;
     }
-    host.ShowActivity(kActivityRequest);
+    host.ShowActivity(kActivityRequestAccepted);
 
     if (core->haveLast && core->lastLength == length &&
         std::memcmp(core->last, bytes, length) == 0) {
@@ -130,19 +130,19 @@ RequestOutcome HandleDatagram(ResponderCore* core, AgentStatus* status, Responde
         reply->length = kTimeZoneFactsSize;
         break;
     case kRequestFlash81:
-        host.ShowActivity(28);
+        host.ShowActivity(kActivityRequest81);
         break;
     case kRequestFlash82:
-        host.ShowActivity(26);
+        host.ShowActivity(kActivityRequest82);
         break;
     case kRequestFlash83:
-        host.ShowActivity(30);
+        host.ShowActivity(kActivityRequest83);
         break;
     case kRequestFlash100:
-        host.ShowActivity(20);
+        host.ShowActivity(kActivityRequest100);
         break;
     case kRequestFlash101:
-        host.ShowActivity(22);
+        host.ShowActivity(kActivityRequest101);
         break;
     case kRequestClearStatistics:
         host.ClearHistory();

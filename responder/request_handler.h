@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "agent/shared_blocks.h"
 #include "responder/management_protocol.h"
 #include "responder/rate_limiter.h"
 #include "responder/status_records.h"
@@ -45,10 +46,6 @@ public:
     // Reports requests dropped by the rate limit since the last report.
     virtual void ReportRateLimited(uint64_t dropped, uint32_t bytesPerSecond) = 0;
 };
-
-// Activity slots the responder flashes.
-constexpr uint32_t kActivityRequest = 8;
-constexpr uint32_t kActivityReply = 7;
 
 // How long a rate-limit report covers, at least.
 constexpr uint64_t kRateReportIntervalMs = 3600ull * 1000;

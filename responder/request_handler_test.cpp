@@ -279,14 +279,14 @@ TEST_F(Responder, silent_codes_flash_their_slots_and_answer_nothing) {
         RequestOutcome outcome;
         EXPECT_EQ(Ask(flash.code, 0, &outcome), "");
         EXPECT_EQ(outcome, RequestOutcome::kNoAnswer);
-        EXPECT_EQ(host_.activity, (std::vector<uint32_t>{kActivityRequest, flash.slot}));
+        EXPECT_EQ(host_.activity, (std::vector<uint32_t>{kActivityRequestAccepted, flash.slot}));
     }
     for (uint32_t code : {1, 10, 11, 12, 13, 14, 80, 102, 130, 131, 140, 180, 202, 203}) {
         host_.activity.clear();
         RequestOutcome outcome;
         EXPECT_EQ(Ask(code, 0, &outcome), "") << code;
         EXPECT_EQ(outcome, RequestOutcome::kNoAnswer) << code;
-        EXPECT_EQ(host_.activity, (std::vector<uint32_t>{kActivityRequest})) << code;
+        EXPECT_EQ(host_.activity, (std::vector<uint32_t>{kActivityRequestAccepted})) << code;
     }
 }
 
@@ -326,7 +326,7 @@ TEST_F(Responder, an_exact_repeat_is_ignored_a_new_sequence_number_is_answered) 
     // A repeat still flashes the request slot: it passed the filter.
     host_.activity.clear();
     Send(datagram, length);
-    EXPECT_EQ(host_.activity, (std::vector<uint32_t>{kActivityRequest}));
+    EXPECT_EQ(host_.activity, (std::vector<uint32_t>{kActivityRequestAccepted}));
 }
 
 TEST_F(Responder, counts_received_bytes_sent_bytes_replies_and_receive_errors) {

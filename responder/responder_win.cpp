@@ -1,13 +1,285 @@
-// Management responder. Until it lands the agent owns the role without a socket: it runs its
-// checks, and there is nothing to answer.
-#include "agent/agent_interfaces_win.h"
+// The management responder: the agent's socket on the "quorvexnet" port, the command filter
+// loaded at start, and the answers, which come from the portable request handler.
+#include "responder/responder_win.h"
 
-void LoadCommandFilter(const char*) {}
+#include <ws2tcpip.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "agent/agent_interfaces_win.h"
+#include "agent/agent_state_win.h"
+#include "common/error_text_win.h"
+#include "common/system_identity.h"
+#include "config/registry.h"
+#include "history/drift_file_win.h"
+#include "responder/request_handler.h"
+#include "responder/status_records_win.h"
+#include "timesrc/ntp_source.h"
+#include "timesrc/time_zone_win.h"
+
+namespace {
+
+constexpr char kAgentParameters[] = ""; // Software\Tessaric\Horologix\Parameters
+constexpr char kTimeZoneKey[] = "\\\\System\\CurrentControlSet\\Control\\TimeZoneInformation";
+constexpr int kBindAttempts = 4;
+constexpr DWORD kBindRetryMs = 500;
+
+// Responder state; only the agent thread (and StartAgent before it) touches it.
+uint8_t g_filter[kCommandFilterSize];
+bool g_filterLoaded = false;
+ResponderCore g_core;
+char* g_answerAddresses = nullptr; // "Server Answer IP", kept while the responder is open
+
+CalendarRecord ToCalendar(const SYSTEMTIME& time) {
+    return CalendarRecord{time.wYear, time.wMonth,  time.wDayOfWeek, time.wDay,
+                          time.wHour, time.wMinute, time.wSecond,    time.wMilliseconds};
+}
+
+// Milliseconds from the tick count, carried past its 49.7-day wrap.
+uint64_t MonotonicMilliseconds() {
+    static DWORD last = 0;
+    static uint64_t high = 0;
+    const DWORD now = GetTickCount();
+    if (now < last) {
+        high += 1ull << 32;
+    }
+    last = now;
+    return high | now;
+}
+
+class AgentResponderHost final : public ResponderHost {
+public:
+    void ShowActivity(uint32_t slot) override { SetActivityIndicator(slot); }
+    CalendarRecord UtcTime() override {
+        SYSTEMTIME now;
+        PreciseUtcSystemTime(&now);
+        return ToCalendar(now);
+    }
+    CalendarRecord LocalTime() override {
+        SYSTEMTIME now;
+        PreciseLocalSystemTime(&now);
+        return ToCalendar(now);
+    }
+    uint32_t UnixNow() override { return UnixTimeNow(); }
+    uint64_t MonotonicMs() override { return MonotonicMilliseconds(); }
+    bool IsWindows2000() override { return LocalSystemIdentity().os == kOsWin2000; }
+    void RequestDemandSync() override {
+        if (HANDLE event = Agent().events[kSyncEvent]) {
+            SetEvent(event);
+        }
+    }
+    void VersionRecordBytes(uint8_t out[kVersionRecordSize]) override {
+        std::memcpy(out, ::VersionRecordBytes(), kVersionRecordSize);
+    }
+    void TimeZoneFactsBytes(uint8_t out[kTimeZoneFactsSize]) override {
+        const uint32_t disable = ReadNumber(kTimeZoneKey, "DisableAutoDaylightTimeSet", 0);
+        char* name = ReadStringCopy(kTimeZoneKey, "StandardName", nullptr);
+        EncodeTimeZoneFacts(disable, name != nullptr ? name : "", out);
+        FreeStringCopy(name);
+    }
+    void CurrentZoneName(char field[kZoneNameField]) override { CurrentTimeZoneName(field); }
+    uint8_t TimeServiceType() override {
+        return static_cast<uint8_t>(AgentSettingsCopy().syncType);
+    }
+    uint32_t MaxPhaseOffset() override { return AgentSettingsCopy().maxPhaseOffset; }
+    void DriftRecordAfter(uint32_t after, uint8_t out[kDriftAnswerSize]) override {
+        DriftRecord record{};
+        if (FindDriftRecordAfter(after, &record)) {
+            EncodeDriftRecord(record, out);
+        } else {
+            std::memset(out, 0, kDriftAnswerSize);
+        }
+    }
+    void ClearHistory() override {
+        ClearDriftFile();
+        DeleteValue(kAgentKey, "Last Used Time Source");
+    }
+    void StatusRecordBytes(uint8_t out[kStatusRecordSize]) override {
+        BuildStatusRecord();
+        std::memcpy(out, ::StatusRecordBytes(), kStatusRecordSize);
+    }
+    uint32_t InstallationId() override { return Agent().installationId; }
+    void ReportRateLimited(uint64_t dropped, uint32_t bytesPerSecond) override {
+        LogProviderEvent(kProductName, EVENTLOG_WARNING_TYPE,
+                         "Dropped %llu management requests from addresses that exceeded the "
+                         "reply limit of %u bytes per second",
+                         static_cast<unsigned long long>(dropped), bytesPerSecond);
+    }
+};
+
+// The first IPv4 address of a dotted text or a host name; 0 when there is none.
+uint32_t ResolveAddress(const char* text) {
+    uint32_t address = 0;
+    if (ParseDottedAddress(text, &address)) {
+        return address;
+    }
+    const hostent* host = gethostbyname(text);
+    if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
+        host->h_addr_list[0] == nullptr) {
+        return 0;
+    }
+    std::memcpy(&address, host->h_addr_list[0], 4);
+    return address;
+}
+
+void CloseSocket(SOCKET socket) {
+    shutdown(socket, SD_BOTH);
+    closesocket(socket);
+}
+
+} // namespace
+
+void LoadCommandFilter(const char* path) {
+    uint8_t value[kCommandFilterSize];
+    const bool read = ReadBinary(path, "Prohibited QX2 Commands", value, sizeof(value));
+    BuildCommandFilter(value, sizeof(value), read, g_filter);
+    g_filterLoaded = true;
+}
 
 bool OpenResponder() {
+    AgentState& agent = Agent();
+    ForgetLastDatagram(&g_core);
+    if (agent.responderSocket != INVALID_SOCKET) {
+        CloseResponder();
+    }
+    if (!g_filterLoaded) {
+        BuildCommandFilter(nullptr, 0, false, g_filter);
+        g_filterLoaded = true;
+    }
+    ResetResponderCore(&g_core, g_filter,
+                       ReadNumber(kAgentParameters, kReplyRateLimitValue, kDefaultReplyRateLimit));
+    uint16_t port = kManagementPort;
+    g_answerAddresses = ReadStringCopy(kAgentParameters, "Server Answer IP", nullptr);
+    agent.responderSocket =
+        CreateBoundSocket(SOCK_DGRAM, &port, kManagementService, g_answerAddresses);
+    if (agent.responderSocket == INVALID_SOCKET) {
+        LogProviderEvent(kProductName, EVENTLOG_ERROR_TYPE, "Could not create listen socket; %s",
+                         LastSocketErrorText());
+        return false;
+    }
     return true;
 }
 
-void CloseResponder() {}
+void CloseResponder() {
+    AgentState& agent = Agent();
+    if (agent.responderSocket != INVALID_SOCKET) {
+        CloseSocket(agent.responderSocket);
+        agent.responderSocket = INVALID_SOCKET;
+    }
+    FreeStringCopy(g_answerAddresses);
+    g_answerAddresses = nullptr;
+}
 
-void HandleManagementRequest(SOCKET) {}
+uint64_t RateLimitedRequests() {
+    return g_core.droppedTotal;
+}
+
+void HandleManagementRequest(SOCKET socket) {
+    AgentStatus& status = AgentStatusBlock();
+    uint8_t datagram[kMaxRequestSize];
+    sockaddr_in from{};
+    int fromLength = sizeof(from);
+    const int received = recvfrom(socket, reinterpret_cast<char*>(datagram), sizeof(datagram), 0,
+                                  reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (received == SOCKET_ERROR) {
+        // A readiness signal with nothing left to read is no failed receive. A datagram longer
+        // than 512 bytes is one (10040): its answer would be to a request we did not read whole.
+        if (WSAGetLastError() != WSAEWOULDBLOCK) {
+            NoteReceiveError(&status);
+        }
+        return;
+    }
+    if (from.sin_family != AF_INET) {
+        return;
+    }
+    AgentResponderHost host;
+    Reply reply;
+    const RequestOutcome outcome =
+        HandleDatagram(&g_core, &status, host, datagram, static_cast<size_t>(received),
+                       from.sin_addr.s_addr, &reply);
+    if (outcome != RequestOutcome::kAnswer) {
+        return;
+    }
+    const int sent = sendto(socket, reinterpret_cast<const char*>(reply.bytes),
+                            static_cast<int>(reply.length), 0,
+                            reinterpret_cast<const sockaddr*>(&from), fromLength);
+    NoteReplySent(&status, sent == SOCKET_ERROR ? -1 : sent, UnixTimeNow());
+    SetActivityIndicator(kActivityReplySent);
+}
+
+SOCKET CreateBoundSocket(int type, uint16_t* port, const char* service, const char* localAddress) {
+    const bool stream = type == SOCK_STREAM;
+    SOCKET socket = ::socket(AF_INET, type, stream ? IPPROTO_TCP : IPPROTO_UDP);
+    if (socket == INVALID_SOCKET) {
+        return INVALID_SOCKET;
+    }
+    if (service != nullptr) {
+        if (const servent* entry = getservbyname(service, stream ? "tcp" : "udp")) {
+            *port = ntohs(entry->s_port);
+        }
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(*port);
+    local.sin_addr.s_addr = INADDR_ANY;
+    if (localAddress != nullptr && localAddress[0] != '\0') {
+        const uint32_t address = ResolveAddress(localAddress);
+        if (address != 0 && address != INADDR_NONE && IsLocalAddress(address, nullptr)) {
+            local.sin_addr.s_addr = address;
+        }
+    }
+
+    int error = 0;
+    for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
+        if (attempt != 0) {
+            Sleep(kBindRetryMs);
+        }
+        if (bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) == 0) {
+            error = 0;
+            break;
+        }
+        error = WSAGetLastError();
+        if (error != WSAEADDRINUSE) {
+            break;
+        }
+    }
+    if (error == 0 && stream) {
+        if (listen(socket, SOMAXCONN) != 0) {
+            error = WSAGetLastError();
+        } else {
+            const BOOL on = TRUE;
+            setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                       sizeof(on));
+        }
+    }
+    if (error != 0) {
+        CloseSocket(socket);
+        WSASetLastError(error);
+        return INVALID_SOCKET;
+    }
+    return socket;
+}
+
+bool IsLocalAddress(uint32_t address, const char* hostName) {
+    char name[256];
+    if (hostName == nullptr) {
+        if (gethostname(name, sizeof(name)) != 0) {
+            return false;
+        }
+        name[sizeof(name) - 1] = '\0';
+        hostName = name;
+    }
+    const hostent* host = gethostbyname(hostName);
+    if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4) {
+        return false;
+    }
+    for (char** entry = host->h_addr_list; *entry != nullptr; ++entry) {
+        uint32_t candidate;
+        std::memcpy(&candidate, *entry, 4);
+        if (candidate == address) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,60 +1,271 @@
-// The agent's status records and installation identifier. The records' byte layouts come with the
-// management responder; until then the agent's bookkeeping calls land here and are kept in memory.
-#include "agent/agent_interfaces_win.h"
+// The agent's status records and installation identifier.
+#include "responder/status_records_win.h"
 
 #include <cstdio>
+#include <cstring>
+
+#include "agent/agent_interfaces_win.h"
+#include "agent/agent_state_win.h"
+#include "common/unique_handle_win.h"
+#include "config/registry.h"
+#include "responder/byte_order.h"
+#include "responder/installation_id.h"
+#include "responder/management_protocol.h"
+#include "timesrc/time_zone_win.h"
 
 namespace {
-struct StatusCounters {
-    bool pending;
-    uint32_t syncEvents;
-    uint32_t syncSuccesses;
-    uint32_t syncFailures;
-    uint32_t lastSyncTime;
-    uint32_t agentStartTime;
-    int64_t offsetSumMs;
-    int64_t lastOffsetMs;
-    uint8_t role;
-    char partnerName[63];
-};
-StatusCounters g_status;
+
+AgentStatus g_status;
+VersionRecord g_version;
+uint8_t g_versionBytes[kVersionRecordSize];
+uint8_t g_statusRecord[kStatusRecordSize];
+// Sequence numbers of the questions this process asks; unguarded, as only start-up asks.
+uint32_t g_questionSequence = 0;
+
+constexpr char kAgentParameters[] = ""; // Software\Tessaric\Horologix\Parameters
+
+CalendarRecord ToCalendar(const SYSTEMTIME& time) {
+    return CalendarRecord{time.wYear, time.wMonth,  time.wDayOfWeek, time.wDay,
+                          time.wHour, time.wMinute, time.wSecond,    time.wMilliseconds};
+}
+
+bool ServiceInstalled(const char* key) {
+    return ReadBoolean(key, "Service Installed", 0) != 0;
+}
+
+InstalledProducts ReadInstalledProducts() {
+    InstalledProducts p{};
+    p.server = ServiceInstalled("\\\\Software\\Tessaric\\Quorvex Server\\Parameters");
+    p.set = ServiceInstalled("\\\\Software\\Tessaric\\Quorvex Set\\Parameters");
+    p.manager = ServiceInstalled("\\\\Software\\Tessaric\\Quorvex II Manager\\Parameters");
+    p.monitor = ServiceInstalled("\\\\Software\\Tessaric\\Quorvex II Monitor\\Parameters");
+    p.updateServer =
+        ServiceInstalled("\\\\Software\\Tessaric\\Quorvex II Update Server\\Parameters");
+    p.auditServer = ServiceInstalled("\\\\Software\\Tessaric\\Quorvex II Audit Server\\Parameters");
+    p.agent = ServiceInstalled(kAgentKey);
+    const char kClient[] = "\\\\Software\\Tessaric\\Quorvex Client\\Parameters";
+    p.client = ServiceInstalled(kClient);
+    p.thinClient = ReadBoolean(kClient, "Thin Client", 0) != 0;
+    p.ultraThinClient = ReadBoolean(kClient, "Ultra Thin Client", 0) != 0;
+    return p;
+}
+
+// What kernel32.dll's file adds to a candidate; zeros when it cannot be read.
+void AddSystemFileFacts(CandidateSources* sources) {
+    char folder[MAX_PATH] = "";
+    const UINT length = GetSystemDirectoryA(folder, sizeof(folder));
+    if (length == 0 || length >= sizeof(folder)) {
+        return;
+    }
+    char path[MAX_PATH + 16];
+    std::snprintf(path, sizeof(path), "%s\\kernel32.dll", folder);
+    UniqueFile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file && GetFileInformationByHandle(file.get(), &info)) {
+        sources->volumeSerial = info.dwVolumeSerialNumber;
+        sources->fileSizeLow = info.nFileSizeLow;
+        sources->fileIndexHigh = info.nFileIndexHigh;
+    }
+}
+
+// Asks the network whether another installation uses the candidate.
+bool CandidateContested(uint32_t candidate) {
+    uint8_t data[4];
+    StoreLe32(data, candidate);
+    UniqueSocket socket(BroadcastRequest(g_questionSequence++, kRequestStatusRecordIfOurs, data,
+                                         sizeof(data), 500));
+    if (!socket) {
+        return false;
+    }
+    uint8_t answer[kStatusRecordSize];
+    const int received =
+        recv(socket.get(), reinterpret_cast<char*>(answer), sizeof(answer), 0);
+    SetActivityIndicator(kActivityRequestAccepted);
+    return received > 0 && AnswerClaimsCandidate(answer, static_cast<size_t>(received), candidate);
+}
+
 } // namespace
 
+AgentStatus& AgentStatusBlock() {
+    return g_status;
+}
+
+const uint8_t* VersionRecordBytes() {
+    return g_versionBytes;
+}
+
+const uint8_t* StatusRecordBytes() {
+    return g_statusRecord;
+}
+
 void InitAgentStatusBlock(uint8_t role) {
-    g_status = StatusCounters{};
-    g_status.role = role;
-    std::snprintf(g_status.partnerName, sizeof(g_status.partnerName), "%s", "(none since startup)");
+    char zone[kZoneNameField];
+    CurrentTimeZoneName(zone);
+    InitAgentStatus(&g_status, role, UnixTimeNow(), zone);
 }
-void InitVersionRecord(uint8_t) {}
-void BuildStatusRecord() {}
+
+void ResetAgentStatistics() {
+    ResetStatistics(&g_status, UnixTimeNow());
+}
+
+void InitVersionRecord(uint8_t role) {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    DWORD size = sizeof(name);
+    if (!GetComputerNameA(name, &size)) {
+        name[0] = '\0';
+    }
+    uint32_t installed = ReadNumber(kAgentKey, "Ephemerides", 0);
+    if (installed == 0) {
+        installed = UnixTimeNow();
+        WriteNumber(kAgentKey, "Ephemerides", installed);
+    }
+    g_version = MakeVersionRecord(role, installed, LocalSystemIdentity().isNT, name);
+    EncodeVersionRecord(g_version, g_versionBytes);
+}
+
+void BuildStatusRecord() {
+    StatusRecord r{};
+    r.installationId = Agent().installationId;
+    const uint32_t zoneState = CurrentTimeZoneName(r.timeZoneName);
+    r.flags = StatusFlagsWord(g_status.role, g_version.flags, LocalSystemIdentity(), zoneState);
+    r.protocol = g_status.protocol;
+    r.marker = kStatusRecordMarker;
+    r.lastOffsetMs = g_status.lastOffsetMs;
+    r.syncSuccesses = g_status.syncSuccesses;
+    r.syncEvents = g_status.syncEvents;
+    r.syncFailures = g_status.syncFailures;
+    r.installTime = g_version.installTime;
+    r.lastSyncTime = g_status.lastSyncTime;
+    r.agentStartTime = g_status.agentStartTime;
+    std::snprintf(r.versionText, sizeof(r.versionText), "%s", g_status.versionText);
+    std::snprintf(r.partnerName, sizeof(r.partnerName), "%s", g_status.partnerName);
+    std::snprintf(r.computerName, sizeof(r.computerName), "%s", g_version.computerName);
+    r.products = InstalledProductsWord(ReadInstalledProducts());
+    // The times last, so that they are as fresh as the record can be.
+    SYSTEMTIME now;
+    PreciseLocalSystemTime(&now);
+    r.localTime = ToCalendar(now);
+    PreciseUtcSystemTime(&now);
+    r.utcTime = ToCalendar(now);
+    r.now = UnixTimeNow();
+    EncodeStatusRecord(r, g_statusRecord);
+}
+
 DWORD GetInstallationId() {
-    return 0;
+    SecureKeyTree(kInstallationIdKey);
+    uint32_t id = ReadNumber(kInstallationIdKey, kInstallationIdValue, 0);
+    int contested = 0;
+    while (id == 0) {
+        CandidateSources sources{};
+        sources.tickCount = GetTickCount();
+        sources.unixNow = UnixTimeNow();
+        CandidateRandom random(sources.tickCount);
+        sources.randomValue = random.Next();
+        AddSystemFileFacts(&sources);
+        uint32_t candidate = FormCandidate(sources);
+        if (candidate == 0) {
+            Sleep(1);
+            continue;
+        }
+        if (contested < kMaxContestedRounds && CandidateContested(candidate)) {
+            ++contested;
+            // The next candidate starts from a later tick count, or it would be the same.
+            Sleep(20);
+            continue;
+        }
+        WriteNumber(kInstallationIdKey, kInstallationIdValue, candidate);
+        id = candidate;
+    }
+    return id;
 }
+
+SOCKET BroadcastRequest(uint32_t sequence, uint32_t code, const uint8_t* data, size_t dataLength,
+                        DWORD receiveTimeoutMs) {
+    uint8_t datagram[kMaxRequestSize];
+    const size_t length = EncodeManagementRequest(sequence, code, data, dataLength, datagram);
+    return SendBroadcast(kManagementService, kManagementPort, datagram, length, receiveTimeoutMs);
+}
+
+SOCKET SendBroadcast(const char* service, uint16_t defaultPort, const uint8_t* datagram,
+                     size_t length, DWORD receiveTimeoutMs) {
+    const servent* entry = service != nullptr ? getservbyname(service, "udp") : nullptr;
+    const u_short servicePort = entry != nullptr ? entry->s_port : 0; // network order
+    UniqueSocket socket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!socket) {
+        return INVALID_SOCKET;
+    }
+    const BOOL on = TRUE;
+    setsockopt(socket.get(), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
+               sizeof(on));
+    if (receiveTimeoutMs != 0) {
+        setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO,
+                   reinterpret_cast<const char*>(&receiveTimeoutMs), sizeof(receiveTimeoutMs));
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = servicePort;
+    // A port already taken (by a responder of this machine) is no reason not to ask.
+    bind(socket.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local));
+
+    char* list = ReadStringCopy(kAgentParameters, "Broadcast Addresses", nullptr);
+    const size_t listSize = list != nullptr ? LocalSize(list) : 0;
+    uint32_t destinations[64];
+    const size_t count = PlanBroadcastDestinations(list, listSize, destinations, 64);
+    FreeStringCopy(list);
+
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = servicePort != 0 ? servicePort : htons(defaultPort);
+    const int size = length < kMaxRequestSize ? static_cast<int>(length) : kMaxRequestSize;
+    for (size_t i = 0; i < count; ++i) {
+        to.sin_addr.s_addr = destinations[i];
+        SetActivityIndicator(kActivityBroadcast);
+        sendto(socket.get(), reinterpret_cast<const char*>(datagram), size, 0,
+               reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+    }
+    return socket.release();
+}
+
 void StatusSetPending(bool pending) {
-    g_status.pending = pending;
+    if (pending) {
+        g_status.statusFlags |= kStatusPending;
+    } else {
+        g_status.statusFlags &= static_cast<uint8_t>(~kStatusPending);
+    }
 }
+
 void StatusCountSync(bool success) {
     ++g_status.syncEvents;
     ++(success ? g_status.syncSuccesses : g_status.syncFailures);
 }
+
 void StatusNoteSync(uint32_t lastSyncTime) {
     g_status.lastSyncTime = lastSyncTime;
+    g_status.protocol = kProtocolNtp;
 }
+
 void StatusSetPartnerName(const char* name) {
-    std::snprintf(g_status.partnerName, sizeof(g_status.partnerName), "%s", name);
+    SetPartnerName(&g_status, name);
 }
+
 void StatusMarkThreadStart(uint32_t now) {
-    g_status.pending = true;
+    StatusSetPending(true);
     g_status.agentStartTime = now;
+    g_status.protocol = kProtocolNone;
 }
+
 void StatusMarkThreadEnd() {
-    g_status.pending = false;
+    StatusSetPending(false);
     g_status.agentStartTime = 0;
+    g_status.snapshotTime = 0;
 }
+
 void StatusAddOffset(int64_t offsetMs) {
     g_status.offsetSumMs += offsetMs;
     g_status.lastOffsetMs = offsetMs;
 }
+
 uint8_t StatusRole() {
-    return g_status.role;
+    return static_cast<uint8_t>(g_status.role);
 }

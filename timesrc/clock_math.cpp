@@ -45,6 +45,16 @@ uint64_t CounterTicksToFileTime(uint64_t ticks, uint64_t frequency) {
     return whole * kFileTimeUnitsPerSecond + fraction;
 }
 
+bool AnchorCounter(uint64_t before, uint64_t after, uint64_t frequency, uint64_t* counter) {
+    // 10 us in ticks, at least one tick.
+    const uint64_t loosest = frequency / 100000 != 0 ? frequency / 100000 : 1;
+    if (after < before || after - before > loosest) {
+        return false;
+    }
+    *counter = before + (after - before) / 2;
+    return true;
+}
+
 uint64_t ElapsedCounterTicks(const ClockAnchor& anchor, uint64_t now, bool anchoredWhileReading) {
     if (now >= anchor.counter) {
         return now - anchor.counter;

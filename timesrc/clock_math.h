@@ -35,6 +35,11 @@ struct ClockAnchor {
     uint32_t generation;     // grows with every anchor
 };
 
+// The counter reading an anchor pairs with a system time read between two counter readings:
+// the middle of the two. False when they lie more than 10 us apart (the thread was interrupted
+// between the reads), so that the anchor waits for a tighter pair.
+bool AnchorCounter(uint64_t before, uint64_t after, uint64_t frequency, uint64_t* counter);
+
 // Counter ticks to the anchor's extension when the counter reads "now". A reading below the
 // anchor's counter means either that the anchor was renewed after the reading (nothing elapsed)
 // or that this processor's counter lags; the latter is credited the anchor's wrap correction

@@ -65,6 +65,19 @@ TEST(CounterScaling, converts_ticks_at_any_frequency_without_overflow) {
     EXPECT_EQ(CounterTicksToFileTime(1000, 0), 0u);
 }
 
+TEST(AnchorPair, takes_the_middle_of_a_tight_counter_bracket_and_refuses_a_loose_one) {
+    uint64_t counter = 0;
+    EXPECT_TRUE(AnchorCounter(1000, 1040, k10MHz, &counter));
+    EXPECT_EQ(counter, 1020u);
+    EXPECT_TRUE(AnchorCounter(1000, 1100, k10MHz, &counter)); // 10 us
+    EXPECT_EQ(counter, 1050u);
+    counter = 7;
+    EXPECT_FALSE(AnchorCounter(1000, 1101, k10MHz, &counter)); // interrupted between the reads
+    EXPECT_FALSE(AnchorCounter(1000, 999, k10MHz, &counter));
+    EXPECT_EQ(counter, 7u);
+    EXPECT_TRUE(AnchorCounter(5, 6, 1000, &counter)); // a slow counter: one tick is tight
+}
+
 TEST(ElapsedTicks, a_counter_below_the_anchor_never_counts_backwards) {
     ClockAnchor anchor = Anchor(kJanuary2026, 1000000);
     EXPECT_EQ(ElapsedCounterTicks(anchor, 1000000, false), 0u);

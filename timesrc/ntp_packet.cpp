@@ -52,7 +52,8 @@ void StoreBe64(uint8_t* bytes, uint64_t value) {
 
 NtpTimestamp NtpFromFileTime(uint64_t fileTime) {
     // Unsigned arithmetic wraps a moment before 1900 into the previous era, as the protocol does.
-    const uint32_t seconds = static_cast<uint32_t>(fileTime / kUnitsPerSecond - kSecondsFrom1601To1900);
+    const uint32_t seconds =
+        static_cast<uint32_t>(fileTime / kUnitsPerSecond - kSecondsFrom1601To1900);
     const uint64_t units = fileTime % kUnitsPerSecond;
     const uint32_t fraction = static_cast<uint32_t>((units << 32) / kUnitsPerSecond);
     return (static_cast<uint64_t>(seconds) << 32) | fraction;
@@ -65,8 +66,7 @@ uint64_t FileTimeFromNtp(NtpTimestamp timestamp, uint64_t near) {
         static_cast<int64_t>(near / kUnitsPerSecond) - static_cast<int64_t>(kSecondsFrom1601To1900);
     const uint32_t seconds = static_cast<uint32_t>(timestamp >> 32);
     const int32_t apart = static_cast<int32_t>(seconds - static_cast<uint32_t>(nearSeconds));
-    const int64_t since1601 =
-        nearSeconds + apart + static_cast<int64_t>(kSecondsFrom1601To1900);
+    const int64_t since1601 = nearSeconds + apart + static_cast<int64_t>(kSecondsFrom1601To1900);
     if (since1601 < 0) {
         return 0;
     }
@@ -78,14 +78,14 @@ uint64_t FileTimeFromNtp(NtpTimestamp timestamp, uint64_t near) {
 int64_t NtpDifference(NtpTimestamp later, NtpTimestamp earlier) {
     // Two's complement reading of the modular difference, without signed overflow.
     const uint64_t difference = later - earlier;
-    return difference <= static_cast<uint64_t>(INT64_MAX)
-               ? static_cast<int64_t>(difference)
-               : -static_cast<int64_t>(~difference) - 1;
+    return difference <= static_cast<uint64_t>(INT64_MAX) ? static_cast<int64_t>(difference)
+                                                          : -static_cast<int64_t>(~difference) - 1;
 }
 
 int64_t NtpIntervalToFileTimeUnits(int64_t interval) {
     if (interval >= 0) {
-        return static_cast<int64_t>(ScaleInterval(static_cast<uint64_t>(interval), kUnitsPerSecond));
+        return static_cast<int64_t>(
+            ScaleInterval(static_cast<uint64_t>(interval), kUnitsPerSecond));
     }
     // Scale the magnitude so the truncation goes toward zero.
     const uint64_t magnitude = ~static_cast<uint64_t>(interval) + 1;
@@ -128,8 +128,7 @@ NtpReplyVerdict JudgeNtpReply(const uint8_t* data, size_t size, NtpTimestamp t1)
         return NtpReplyVerdict::kNotOurs;
     }
     if (header.leap == kNtpLeapUnsynchronized || header.mode != kNtpModeServer ||
-        header.stratum == 0 || header.stratum > 15 || header.receive == 0 ||
-        header.transmit == 0) {
+        header.stratum == 0 || header.stratum > 15 || header.receive == 0 || header.transmit == 0) {
         return NtpReplyVerdict::kRefused;
     }
     return NtpReplyVerdict::kAccepted;

@@ -57,14 +57,18 @@ TEST(NtpTimestampConversion, unix_epoch_and_half_second_map_exactly) {
 }
 
 TEST(NtpTimestampConversion, file_times_survive_the_round_trip) {
-    const uint64_t samples[] = {kFileTimeUnixEpoch + 1,         kFileTimeUnixEpoch + 9999999,
-                                133000000000000000ull + 1234567, kFileTimeEra1 - 1,
-                                kFileTimeEra1,                   kFileTimeEra1 + 3 * kSecond + 7};
+    const uint64_t samples[] = {kFileTimeUnixEpoch + 1,
+                                kFileTimeUnixEpoch + 9999999,
+                                133000000000000000ull + 1234567,
+                                kFileTimeEra1 - 1,
+                                kFileTimeEra1,
+                                kFileTimeEra1 + 3 * kSecond + 7};
     for (const uint64_t fileTime : samples) {
         EXPECT_EQ(FileTimeFromNtp(NtpFromFileTime(fileTime), fileTime), fileTime) << fileTime;
         // Any reference within decades picks the same era.
-        EXPECT_EQ(FileTimeFromNtp(NtpFromFileTime(fileTime), fileTime + 40ull * 365 * 86400 * kSecond),
-                  fileTime)
+        EXPECT_EQ(
+            FileTimeFromNtp(NtpFromFileTime(fileTime), fileTime + 40ull * 365 * 86400 * kSecond),
+            fileTime)
             << fileTime;
     }
 }
@@ -109,13 +113,13 @@ TEST(NtpRequest, is_version_1_client_mode_with_t1_in_originate_and_transmit) {
 
 TEST(NtpHeader, decodes_every_field_of_the_layout) {
     const uint8_t packet[kNtpPacketSize] = {
-        0xE4, 15,   0x06, 0xEC,                               // leap 3, v4, server; poll 6, prec -20
-        0x00, 0x01, 0x80, 0x00, 0x00, 0x00, 0x00, 0x20,       // root delay 1.5 s, dispersion
-        'G',  'P',  'S',  0,                                  // reference identifier
-        1,    2,    3,    4,    5,    6,    7,    8,          // reference time
-        9,    10,   11,   12,   13,   14,   15,   16,         // originate
-        17,   18,   19,   20,   21,   22,   23,   24,         // receive
-        25,   26,   27,   28,   29,   30,   31,   32};        // transmit
+        0xE4, 15,   0x06, 0xEC,                         // leap 3, v4, server; poll 6, prec -20
+        0x00, 0x01, 0x80, 0x00, 0x00, 0x00, 0x00, 0x20, // root delay 1.5 s, dispersion
+        'G',  'P',  'S',  0,                            // reference identifier
+        1,    2,    3,    4,    5,    6,    7,    8,    // reference time
+        9,    10,   11,   12,   13,   14,   15,   16,   // originate
+        17,   18,   19,   20,   21,   22,   23,   24,   // receive
+        25,   26,   27,   28,   29,   30,   31,   32};  // transmit
     NtpHeader header;
     EXPECT_FALSE(ParseNtpHeader(packet, kNtpPacketSize - 1, &header));
     ASSERT_TRUE(ParseNtpHeader(packet, kNtpPacketSize, &header));
@@ -198,7 +202,8 @@ TEST(NtpMeasurement, server_ahead_on_a_symmetric_path_gives_its_lead) {
     EXPECT_EQ(m.delay, 312500);
     EXPECT_EQ(m.delayMs, 31);
 
-    const NtpMeasurement behind = MeasureNtpExchange(t1 + lead, t1 + leg, t1 + leg, t1 + lead + 2 * leg);
+    const NtpMeasurement behind =
+        MeasureNtpExchange(t1 + lead, t1 + leg, t1 + leg, t1 + lead + 2 * leg);
     EXPECT_EQ(behind.offset, -25000000);
     EXPECT_EQ(behind.delayMs, 31);
 }
@@ -247,8 +252,8 @@ TEST(NtpMeasurement, absurd_server_times_give_a_zero_delay_not_a_negative_one) {
     EXPECT_EQ(MeasureNtpExchange(t1, t1, t1 + kNtpSecond, t1 + kNtpSecond / 100).delayMs, 0);
     EXPECT_EQ(MeasureNtpExchange(t1, t1, t1 + kNtpSecond, t1 + kNtpSecond / 100).delay, 0);
     // Transmitted "before" it was received, and 68 years away: defined, and no overflow.
-    const NtpMeasurement far = MeasureNtpExchange(t1, t1 + (0x7FFFFFFFull << 32),
-                                                  t1 - (0x7FFFFFFFull << 32), t1);
+    const NtpMeasurement far =
+        MeasureNtpExchange(t1, t1 + (0x7FFFFFFFull << 32), t1 - (0x7FFFFFFFull << 32), t1);
     EXPECT_GE(far.delay, 0);
     EXPECT_GE(far.delayMs, 0);
 }

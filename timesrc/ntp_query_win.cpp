@@ -33,8 +33,8 @@ public:
         *empty = false;
         sockaddr_in from{};
         int fromSize = sizeof(from);
-        const int received = recvfrom(socket_, reinterpret_cast<char*>(buffer_), sizeof(buffer_),
-                                      0, reinterpret_cast<sockaddr*>(&from), &fromSize);
+        const int received = recvfrom(socket_, reinterpret_cast<char*>(buffer_), sizeof(buffer_), 0,
+                                      reinterpret_cast<sockaddr*>(&from), &fromSize);
         const NtpTimestamp t4 = NtpTimestampNow();
         if (received == SOCKET_ERROR) {
             const int error = WSAGetLastError();
@@ -63,9 +63,8 @@ public:
             reading_->error = kErrorInvalidTime;
             return Step::kDone;
         }
-        const NtpMeasurement measured =
-            MeasureNtpExchange(t1_, LoadBe64(buffer_ + kNtpReceiveOffset),
-                               LoadBe64(buffer_ + kNtpTransmitOffset), t4);
+        const NtpMeasurement measured = MeasureNtpExchange(
+            t1_, LoadBe64(buffer_ + kNtpReceiveOffset), LoadBe64(buffer_ + kNtpTransmitOffset), t4);
         reading_->offset = measured.offset;
         reading_->delay = measured.delay;
         reading_->delayMs = measured.delayMs;
@@ -117,8 +116,8 @@ int RunExchange(SOCKET socket, const sockaddr_in& server, uint32_t timeoutMs, HA
         if (now >= deadline) {
             return WSAETIMEDOUT;
         }
-        const DWORD woke = WaitForMultipleObjects(waitCount, waits, FALSE,
-                                                  static_cast<DWORD>(deadline - now));
+        const DWORD woke =
+            WaitForMultipleObjects(waitCount, waits, FALSE, static_cast<DWORD>(deadline - now));
         if (woke == WAIT_TIMEOUT) {
             return WSAETIMEDOUT;
         }
@@ -261,9 +260,9 @@ SourceReading QueryNtpSource(const char* source, uint32_t timeoutMs, HANDLE stop
     } else {
         sockaddr_in server;
         // A port in the text wins over the service database.
-        UniqueSocket socket = OpenClientSocket(host, port != 0 ? nullptr : "ntp",
-                                               port != 0 ? port : kNtpDefaultPort,
-                                               SocketKind::kDatagram, timeoutMs, &server);
+        UniqueSocket socket =
+            OpenClientSocket(host, port != 0 ? nullptr : "ntp", port != 0 ? port : kNtpDefaultPort,
+                             SocketKind::kDatagram, timeoutMs, &server);
         if (!socket) {
             socketError = WSAGetLastError();
         } else {

@@ -138,16 +138,16 @@ TEST(QueryChronyd, measures_the_same_clock_with_the_servers_stratum_and_referenc
     EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_NORMAL);
 
     EXPECT_EQ(reading.request[0], 0x0B);
-    EXPECT_EQ(std::memcmp(reading.request + kNtpOriginateOffset,
-                          reading.request + kNtpTransmitOffset, 8),
-              0);
+    EXPECT_EQ(
+        std::memcmp(reading.request + kNtpOriginateOffset, reading.request + kNtpTransmitOffset, 8),
+        0);
     // The reply: version 1 in server mode, the stratum chronyd was given, our transmit time as
     // its originate, and chronyd's identifier of its local reference (127.127.1.1).
     EXPECT_EQ(reading.reply[0] & 0x3F, 0x0C);
     EXPECT_EQ(reading.reply[1], BenchChronyStratum());
-    EXPECT_EQ(std::memcmp(reading.reply + kNtpOriginateOffset,
-                          reading.request + kNtpTransmitOffset, 8),
-              0);
+    EXPECT_EQ(
+        std::memcmp(reading.reply + kNtpOriginateOffset, reading.request + kNtpTransmitOffset, 8),
+        0);
     EXPECT_EQ(LoadBe32(reading.reply + kNtpReferenceIdOffset), 0x7F7F0101u);
 }
 
@@ -169,9 +169,9 @@ TEST(ResolveEndpoint, the_ntp_port_comes_from_the_services_file_for_udp_only) {
     ASSERT_EQ(ResolveEndpoint("127.0.0.1", "ntp", 1, SocketKind::kStream, &endpoint),
               kResolvedDotted);
     EXPECT_EQ(ntohs(endpoint.sin_port), 1);
-    ASSERT_EQ(ResolveEndpoint("127.0.0.1", "no-such-service", 4321, SocketKind::kDatagram,
-                              &endpoint),
-              kResolvedDotted);
+    ASSERT_EQ(
+        ResolveEndpoint("127.0.0.1", "no-such-service", 4321, SocketKind::kDatagram, &endpoint),
+        kResolvedDotted);
     EXPECT_EQ(ntohs(endpoint.sin_port), 4321);
     ASSERT_EQ(ResolveEndpoint("localhost", nullptr, 77, SocketKind::kDatagram, &endpoint),
               kResolvedByName);
@@ -181,8 +181,8 @@ TEST(ResolveEndpoint, the_ntp_port_comes_from_the_services_file_for_udp_only) {
 
 TEST(QueryFailure, a_missing_or_malformed_source_is_an_invalid_parameter) {
     ASSERT_TRUE(g_winsockStarted);
-    for (const char* source : {static_cast<const char*>(nullptr), "", ":123", "127.0.0.1:",
-                               "127.0.0.1:0", "127.0.0.1:70000", "127.0.0.1:ntp"}) {
+    for (const char* source : {static_cast<const char*>(nullptr), "", ":123",
+                               "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:70000", "127.0.0.1:ntp"}) {
         WSASetLastError(WSAEINVAL);
         const SourceReading reading = QueryNtpSource(source);
         EXPECT_FALSE(reading.ok) << (source ? source : "null");
@@ -311,9 +311,9 @@ TEST(QueryFakeServer, datagrams_that_are_not_the_answer_are_skipped_for_the_genu
     const SourceReading reading = QueryNtpSource(server.source());
     ASSERT_TRUE(reading.ok) << "socket error " << WSAGetLastError();
     EXPECT_NEAR(reading.offset, 7000000, kOffsetTolerance);
-    EXPECT_EQ(std::memcmp(reading.reply + kNtpOriginateOffset,
-                          reading.request + kNtpTransmitOffset, 8),
-              0);
+    EXPECT_EQ(
+        std::memcmp(reading.reply + kNtpOriginateOffset, reading.request + kNtpTransmitOffset, 8),
+        0);
 }
 
 TEST(QueryFakeServer, a_flood_of_foreign_datagrams_does_not_outlast_the_time_out) {
@@ -348,9 +348,9 @@ TEST_P(QueryRefused, is_refused_as_invalid_time) {
     EXPECT_FALSE(reading.ok);
     EXPECT_EQ(reading.error, kErrorInvalidTime);
     EXPECT_EQ(WSAGetLastError(), 0);
-    EXPECT_EQ(std::memcmp(reading.reply + kNtpOriginateOffset,
-                          reading.request + kNtpTransmitOffset, 8),
-              0);
+    EXPECT_EQ(
+        std::memcmp(reading.reply + kNtpOriginateOffset, reading.request + kNtpTransmitOffset, 8),
+        0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -4,10 +4,10 @@
 
 const char* ProtocolDisplayName(TimeProtocol protocol) {
     static const char* const kNames[] = {
-        "Quorvex II UDP",         "NTP/SNTP (RFC 1769)",    "Quorvex I",
-        "Lan Manager (NetBIOS)",  "TIME/ITP (RFC 868) UDP", "TIME/ITP (RFC 868) TCP",
-        "Quorvex over HTTP",      "Quorvex II TCP",         "Daytime (RFC 867) UDP",
-        "Daytime (RFC 867) TCP",  "Quorvex II Client",      "ICMP Timestamp",
+        "Quorvex II UDP",        "NTP/SNTP (RFC 1769)",    "Quorvex I",
+        "Lan Manager (NetBIOS)", "TIME/ITP (RFC 868) UDP", "TIME/ITP (RFC 868) TCP",
+        "Quorvex over HTTP",     "Quorvex II TCP",         "Daytime (RFC 867) UDP",
+        "Daytime (RFC 867) TCP", "Quorvex II Client",      "ICMP Timestamp",
     };
     if (protocol < sizeof(kNames) / sizeof(kNames[0])) {
         return kNames[protocol];
@@ -28,7 +28,8 @@ SourceTextStatus ParseSourceText(const char* text, char* host, uint16_t* port) {
         return SourceTextStatus::kEmpty;
     }
     const char* colon = std::strchr(text, ':');
-    const size_t hostLength = colon != nullptr ? static_cast<size_t>(colon - text) : std::strlen(text);
+    const size_t hostLength =
+        colon != nullptr ? static_cast<size_t>(colon - text) : std::strlen(text);
     if (hostLength == 0) {
         return SourceTextStatus::kEmpty;
     }

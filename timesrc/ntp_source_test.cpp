@@ -50,8 +50,8 @@ TEST(SourceText, rejects_texts_that_name_no_host_or_no_valid_port) {
     EXPECT_EQ(ParseSourceText(nullptr, host, &port), SourceTextStatus::kEmpty);
     EXPECT_EQ(ParseSourceText("", host, &port), SourceTextStatus::kEmpty);
     EXPECT_EQ(ParseSourceText(":123", host, &port), SourceTextStatus::kEmpty);
-    for (const char* text : {"h:", "h:0", "h:65536", "h:99999", "h:1234567890123", "h:12a",
-                             "h:-1", "h: 123", "h:1:2", "h:+5"}) {
+    for (const char* text : {"h:", "h:0", "h:65536", "h:99999", "h:1234567890123", "h:12a", "h:-1",
+                             "h: 123", "h:1:2", "h:+5"}) {
         EXPECT_EQ(ParseSourceText(text, host, &port), SourceTextStatus::kBadPort) << text;
         EXPECT_STREQ(host, "") << text;
     }

@@ -56,16 +56,17 @@ bool CounterNow(uint64_t* value) {
     return true;
 }
 
-// Takes the pair: the system time first, then the counter right after it. Skipped while the
-// system time has not moved since the last anchor, so that on a system clock that steps every
-// 15.6 ms the anchor is the first reading after each step.
+// Takes the pair: the system time between two counter readings, paired with their middle.
+// Skipped while the system time has not moved since the last anchor, so that on a system clock
+// that steps every 15.6 ms the anchor is the first reading after each step.
 void Anchor() {
-    const uint64_t systemTime = SystemFileTime();
-    if (systemTime == g_lastAnchorTime) {
+    uint64_t before, after, counter;
+    if (!CounterNow(&before)) {
         return;
     }
-    uint64_t counter;
-    if (!CounterNow(&counter)) {
+    const uint64_t systemTime = SystemFileTime();
+    if (!CounterNow(&after) || systemTime == g_lastAnchorTime ||
+        !AnchorCounter(before, after, g_anchor.frequency, &counter)) {
         return;
     }
     g_lastAnchorTime = systemTime;
@@ -204,7 +205,9 @@ bool StartPreciseClock(HANDLE stopEvent) {
 
     // A clock that was told to stop may still be ending: wait for it without holding the lock,
     // which it takes on its way out.
-    for (DWORD waited = 0;; ++waited) {
+    // (Deadlines by the tick count: Sleep(1) may last a whole step of the system clock.)
+    const ULONGLONG giveUp = GetTickCount64() + kPreviousClockWaitMs;
+    for (;;) {
         AcquireSRWLockExclusive(&g_startLock);
         if (g_clock.thread == nullptr) {
             break;
@@ -214,7 +217,7 @@ bool StartPreciseClock(HANDLE stopEvent) {
         if (live) {
             return true;
         }
-        if (waited >= kPreviousClockWaitMs) {
+        if (GetTickCount64() > giveUp) {
             return false;
         }
         Sleep(1);
@@ -224,7 +227,8 @@ bool StartPreciseClock(HANDLE stopEvent) {
     if (!launched) {
         return false;
     }
-    for (DWORD waited = 0; waited < kFirstAnchorWaitMs && !PreciseClockRunning(); ++waited) {
+    const ULONGLONG firstAnchorBy = GetTickCount64() + kFirstAnchorWaitMs;
+    while (!PreciseClockRunning() && GetTickCount64() <= firstAnchorBy) {
         Sleep(1);
     }
     return PreciseClockRunning();
