@@ -63,6 +63,7 @@ protected:
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kNtpClientKey + 2);
         EXPECT_EQ(RemoveFile(SystemFolder() + L"\\kestrel.cpl"), 0u);
         DeleteSyncState();
+        DeleteTestDriftFile();
     }
     std::vector<Record> Log() const { return ReadLog(logStart_); }
 

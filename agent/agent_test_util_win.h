@@ -30,3 +30,13 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
     }
     return condition();
 }
+
+// The agent's checks write the system folder's drift.qx: tests remove it afterwards.
+inline void DeleteTestDriftFile() {
+    char path[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(path, MAX_PATH - 10);
+    if (length > 0 && length < MAX_PATH - 10) {
+        lstrcatA(path, "\\drift.qx");
+        DeleteFileA(path);
+    }
+}
