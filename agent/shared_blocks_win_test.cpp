@@ -372,6 +372,7 @@ TEST_F(AgentHandover, a_holder_announcing_makes_the_agent_stand_aside_until_it_r
     EXPECT_TRUE(Active()); // no family service: the agent holds the role
     holder_ = RunHolder("announce --seconds 60");
     ASSERT_TRUE(holder_);
+    ASSERT_TRUE(WaitFor(HolderAnnounced, 5000));
     // The pulse reaches the agent thread in its wait, well before its next one-second poll.
     EXPECT_TRUE(WaitFor([] { return !Active(); }, 400));
     EXPECT_EQ(RunHolderToEnd("release"), 0u);

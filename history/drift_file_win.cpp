@@ -32,9 +32,9 @@ using UniqueSid = UniqueHandle<SidTraits>;
 // Holds the writer's lock for one operation.
 class DriftLock {
 public:
-    DriftLock() {
-        if (g_lock != nullptr) {
-            const DWORD wait = WaitForSingleObject(g_lock, kDriftLockWaitMs);
+    DriftLock() : lock_(g_lock) {
+        if (lock_ != nullptr) {
+            const DWORD wait = WaitForSingleObject(lock_, kDriftLockWaitMs);
             // An abandoned lock is ours now; whatever its owner left half done, the next append
             // repairs.
             held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
@@ -44,12 +44,13 @@ public:
     DriftLock& operator=(const DriftLock&) = delete;
     ~DriftLock() {
         if (held_) {
-            ReleaseMutex(g_lock);
+            ReleaseMutex(lock_);
         }
     }
     explicit operator bool() const { return held_; }
 
 private:
+    HANDLE lock_;
     bool held_ = false;
 };
 

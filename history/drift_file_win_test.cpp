@@ -287,7 +287,7 @@ TEST_F(DriftFileTest, open_in_a_missing_folder_fails_with_the_systems_error) {
 std::string g_machinesRoot;
 
 bool FolderUnderScratch(const char* machine, char* folder, size_t size) {
-    const int length = snprintf(folder, size, "%s\\%s\\", g_machinesRoot.c_str(), machine);
+    const int length = std::snprintf(folder, size, "%s\\%s\\", g_machinesRoot.c_str(), machine);
     return length > 0 && static_cast<size_t>(length) < size;
 }
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@ public:
         GetTempPathA(sizeof(base), base);
         char name[MAX_PATH];
         for (unsigned n = GetTickCount();; ++n) {
-            snprintf(name, sizeof(name), "%shxdrift%08x", base, n);
+            std::snprintf(name, sizeof(name), "%shxdrift%08x", base, n);
             if (CreateDirectoryA(name, nullptr)) {
                 break;
             }

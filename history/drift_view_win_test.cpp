@@ -166,11 +166,4 @@ TEST_F(DriftViewTest, a_reset_view_opens_and_reads_the_file_afresh) {
     EXPECT_STREQ(view.title, "server1.week2");
 }
 
-TEST_F(DriftViewTest, the_agents_file_is_titled_with_its_whole_path) {
-    const std::string agentFile = folder.File("DRIFT.QX");
-    std::snprintf(view.path, sizeof(view.path), "%s", agentFile.c_str());
-    DriftFileTitle(view);
-    EXPECT_STREQ(view.title, agentFile.c_str());
-}
-
 } // namespace

@@ -1,7 +1,6 @@
 #include "timesrc/ntp_query_win.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <cstring>
@@ -183,32 +182,18 @@ ResolveResult ResolveEndpoint(const char* host, const char* service, uint16_t de
     }
 
     SetActivityIndicator(kActivityLookupStarted);
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = kind == SocketKind::kDatagram ? SOCK_DGRAM : SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int status = getaddrinfo(host, nullptr, &hints, &found);
-    if (status != 0 || found == nullptr) {
-        if (found != nullptr) {
-            freeaddrinfo(found);
-        }
-        WSASetLastError(status != 0 ? status : WSAHOST_NOT_FOUND);
-        return kResolveFailed;
+    // Winsock keeps the answer per thread, so queries on several threads do not disturb each
+    // other.
+    const hostent* found = gethostbyname(host);
+    if (found == nullptr) {
+        return kResolveFailed; // the lookup's error is the thread's socket error
     }
-    bool taken = false;
-    for (const addrinfo* entry = found; entry != nullptr && !taken; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
-            sockaddr_in first;
-            std::memcpy(&first, entry->ai_addr, sizeof(first));
-            endpoint->sin_addr = first.sin_addr;
-            taken = true;
-        }
-    }
-    freeaddrinfo(found);
-    if (!taken) {
+    if (found->h_addrtype != AF_INET || found->h_length != 4 || found->h_addr_list == nullptr ||
+        found->h_addr_list[0] == nullptr) {
         WSASetLastError(WSANO_DATA);
         return kResolveFailed;
     }
+    std::memcpy(&endpoint->sin_addr.s_addr, found->h_addr_list[0], 4);
     SetActivityIndicator(kActivityLookupSucceeded);
     return kResolvedByName;
 }

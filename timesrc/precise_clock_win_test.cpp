@@ -151,7 +151,7 @@ TEST_F(PreciseClock, stops_on_its_event_even_when_the_owner_closes_it_and_starts
     SetEvent(stop_);
     CloseHandle(stop_);
     stop_ = nullptr;
-    EXPECT_TRUE(WaitUntilStopped(100));
+    EXPECT_TRUE(WaitUntilStopped(500));
     const uint64_t before = SystemNow();
     const uint64_t reading = PreciseFileTimeNow();
     EXPECT_LE(before, reading);
@@ -194,15 +194,6 @@ TEST(PreciseClockOutsideNt, refuses_to_start_and_readers_use_the_system_time) {
     EXPECT_LE(before, reading);
     EXPECT_LE(reading, SystemNow());
     CloseHandle(stop);
-}
-
-TEST(SecondsSince1970, come_from_the_system_time) {
-    const uint32_t before = FileTimeToUnixSeconds(SystemNow());
-    const uint32_t now = UnixTimeNow();
-    const uint32_t after = FileTimeToUnixSeconds(SystemNow());
-    EXPECT_LE(before, now);
-    EXPECT_LE(now, after);
-    EXPECT_GT(now, 1700000000u); // the prefix's clock is the host's
 }
 
 TEST(RaiseThreadPriority, nests_and_restores_normal_after_the_last_lowering) {

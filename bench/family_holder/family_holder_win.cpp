@@ -192,9 +192,10 @@ int Status() {
     const char* where = "";
     if (ReadSyncStatus(&block, &where)) {
         std::printf("sync-status block (%s): size %u, owner present %u, owner %u, version "
-                    "%u.%u, built %u-%04u, word 7 %u\n",
+                    "%u.%u, built %u-%02u-%02u, word 7 %u\n",
                     where, block.size, block.ownerPresent, block.ownerCode, block.versionMajor,
-                    block.versionMinor, block.buildYear, block.buildMonthDay, block.written);
+                    block.versionMinor, block.buildYear, block.buildMonthDay / 100,
+                    block.buildMonthDay % 100, block.written);
     } else {
         std::printf("sync-status block: none\n");
     }

@@ -1,0 +1,587 @@
+// The responder of an agent running in this process (the service's callbacks faked), asked over
+// real loopback sockets on the prefix's "quorvexnet" port: exact answers, the filter, the repeat
+// test, the rate limit, the answer address, the bind retries and hostile datagrams.
+#include "responder/responder_win.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/agent_state_win.h"
+#include "agent/agent_test_util_win.h"
+#include "bench/remote_registry/bench_remote_registry_win.h"
+#include "common/unique_handle_win.h"
+#include "config/registry.h"
+#include "history/drift_file_win.h"
+#include "responder/byte_order.h"
+#include "responder/management_protocol.h"
+#include "responder/status_records_win.h"
+#include "responder/responder_test_util_win.h"
+#include "timesrc/time_zone_win.h"
+
+extern "C" {
+HRESULT WINAPI TimeProvOpen(WCHAR*, TimeProvSysCallbacks*, TimeProvHandle*);
+HRESULT WINAPI TimeProvClose(TimeProvHandle);
+}
+
+namespace {
+
+const char kAgentPath[] = "System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
+const char kW32TimeParameters[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters";
+constexpr uint32_t kTestInstallationId = 0x5EED1234;
+
+std::mutex g_eventsLock;
+std::vector<std::pair<WORD, std::wstring>> g_events;
+
+HRESULT WINAPI FakeGetTimeSysInfo(TimeSysInfo info, void* out) {
+    switch (info) {
+    case TSI_CurrentTime: {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        *static_cast<uint64_t*>(out) =
+            (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+        return S_OK;
+    }
+    case TSI_LastSyncTime:
+        *static_cast<uint64_t*>(out) = 0;
+        return S_OK;
+    case TSI_Stratum:
+        *static_cast<BYTE*>(out) = 0;
+        return S_OK;
+    case TSI_ReferenceIdentifier:
+    case TSI_TSFlags:
+        *static_cast<DWORD*>(out) = 0;
+        return S_OK;
+    default:
+        return E_INVALIDARG;
+    }
+}
+
+HRESULT WINAPI FakeLogEvent(WORD type, WCHAR*, WCHAR* message) {
+    std::lock_guard<std::mutex> hold(g_eventsLock);
+    g_events.emplace_back(type, message);
+    return S_OK;
+}
+
+HRESULT WINAPI FakeAlertSamplesAvail() {
+    return S_OK;
+}
+
+// Messages logged so far that begin with the text.
+int EventsStartingWith(const wchar_t* text) {
+    std::lock_guard<std::mutex> hold(g_eventsLock);
+    int count = 0;
+    for (const auto& event : g_events) {
+        if (event.second.rfind(text, 0) == 0) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+uint32_t NowSeconds() {
+    return static_cast<uint32_t>(time(nullptr));
+}
+
+std::string Bytes(const char* text, size_t size) {
+    return std::string(text, size);
+}
+
+const uint8_t* Data(const std::string& text) {
+    return reinterpret_cast<const uint8_t*>(text.data());
+}
+
+class AgentResponder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
+        ClearResponderValues();
+        WriteNumber(kInstallationIdKey, kInstallationIdValue, kTestInstallationId);
+        {
+            std::lock_guard<std::mutex> hold(g_eventsLock);
+            g_events.clear();
+        }
+        callbacks_.dwSize = sizeof(callbacks_);
+        callbacks_.pfnGetTimeSysInfo = FakeGetTimeSysInfo;
+        callbacks_.pfnLogTimeProvEvent = FakeLogEvent;
+        callbacks_.pfnAlertSamplesAvail = FakeAlertSamplesAvail;
+        savedOs_ = LocalSystemIdentity().os;
+    }
+    void TearDown() override {
+        Stop();
+        if (savedOs_ != 0) {
+            SetProcessOsFamily(savedOs_);
+        }
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
+        ClearResponderValues();
+    }
+    static void ClearResponderValues() {
+        DeleteValue(kW32TimeParameters, "Prohibited QX2 Commands");
+        DeleteValue("", "Server Answer IP");
+        DeleteValue("", "Broadcast Addresses");
+        DeleteValue("", kReplyRateLimitValue);
+    }
+    void Start() {
+        std::wstring name(L"Horologix");
+        ASSERT_EQ(TimeProvOpen(name.data(), &callbacks_, &handle_), S_OK);
+        ASSERT_NE(handle_, nullptr);
+    }
+    void Stop() {
+        if (handle_ != nullptr) {
+            TimeProvClose(handle_);
+            handle_ = nullptr;
+        }
+    }
+    void Restart() {
+        Stop();
+        Start();
+    }
+
+    TimeProvSysCallbacks callbacks_{};
+    TimeProvHandle handle_ = nullptr;
+    OsFamily savedOs_ = 0;
+};
+
+// The block the agent should send, built from what the test knows, with the moments the agent
+// took copied from the answer after they were checked against the clock.
+AgentStatus ExpectedBlock(const AgentStatus& sent, uint64_t bytesReceived, uint64_t bytesSent,
+                          uint64_t replies) {
+    AgentStatus expected;
+    char zone[kZoneNameField];
+    CurrentTimeZoneName(zone);
+    InitAgentStatus(&expected, kAgentRole, sent.agentStartTime, zone);
+    expected.statisticsResetTime = sent.statisticsResetTime;
+    expected.snapshotTime = sent.snapshotTime;
+    expected.statusFlags = kStatusPending; // the fake service never synchronizes
+    expected.timeServiceType = static_cast<uint8_t>(AgentSettingsCopy().syncType);
+    expected.protocol = kProtocolNone;
+    expected.lastReplyTime[0] = sent.lastReplyTime[0];
+    expected.repliesSent[0] = replies;
+    expected.bytesReceived = bytesReceived;
+    expected.bytesSent = bytesSent;
+    return expected;
+}
+
+} // namespace
+
+TEST_F(AgentResponder, answers_time_version_zone_and_limits_with_their_exact_bytes) {
+    Start();
+    QxClient client;
+    EXPECT_EQ(client.Ask(0), Bytes("ACK", 4));
+    EXPECT_EQ(client.Ask(0x00000100), Bytes("ACK", 4)); // only the low byte counts
+    EXPECT_EQ(client.Ask(5), Bytes("NAK", 4));
+    EXPECT_EQ(client.Ask(132), Bytes("NAK", 4));
+
+    SYSTEMTIME before;
+    GetSystemTime(&before);
+    const auto utc = client.Ask(2);
+    ASSERT_TRUE(utc.has_value());
+    ASSERT_EQ(utc->size(), 16u);
+    CalendarRecord time;
+    DecodeCalendarRecord(Data(*utc), &time);
+    EXPECT_EQ(time.year, before.wYear);
+    EXPECT_EQ(time.month, before.wMonth);
+    EXPECT_EQ(time.day, before.wDay);
+    EXPECT_EQ(time.dayOfWeek, before.wDayOfWeek);
+    const int secondsApart =
+        (time.hour * 3600 + time.minute * 60 + time.second) -
+        (before.wHour * 3600 + before.wMinute * 60 + before.wSecond);
+    EXPECT_LE(std::abs(secondsApart), 2);
+    EXPECT_LT(time.milliseconds, 1000);
+    SYSTEMTIME local;
+    GetLocalTime(&local);
+    const auto localAnswer = client.Ask(7);
+    ASSERT_EQ(localAnswer.value_or("").size(), 16u);
+    DecodeCalendarRecord(Data(*localAnswer), &time);
+    EXPECT_EQ(time.hour, local.wHour);
+
+    char computer[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    DWORD size = sizeof(computer);
+    GetComputerNameA(computer, &size);
+    const uint32_t installed =
+        ReadNumber(("\\\\" + std::string(kAgentPath)).c_str(), "Ephemerides", 0);
+    EXPECT_LE(NowSeconds() - installed, 10u); // a fresh machine: written at this start
+    uint8_t version[kVersionRecordSize];
+    EncodeVersionRecord(MakeVersionRecord(kAgentRole, installed, true, computer), version);
+    EXPECT_EQ(client.Ask(4), std::string(reinterpret_cast<char*>(version), sizeof(version)));
+
+    HKEY zoneKey;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                            "System\\CurrentControlSet\\Control\\TimeZoneInformation", 0,
+                            KEY_READ, &zoneKey),
+              0);
+    DWORD disable = 0, disableSize = sizeof(disable);
+    if (RegQueryValueExA(zoneKey, "DisableAutoDaylightTimeSet", nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(&disable), &disableSize) != 0) {
+        disable = 0;
+    }
+    char standard[256] = "";
+    DWORD standardSize = sizeof(standard) - 1;
+    if (RegQueryValueExA(zoneKey, "StandardName", nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(standard), &standardSize) != 0) {
+        standard[0] = '\0';
+    }
+    RegCloseKey(zoneKey);
+    uint8_t zone[kTimeZoneFactsSize];
+    EncodeTimeZoneFacts(disable, standard, zone);
+    EXPECT_EQ(client.Ask(6), std::string(reinterpret_cast<char*>(zone), sizeof(zone)));
+
+    uint8_t limits[kPhaseLimitsSize];
+    EncodePhaseLimits(AgentSettingsCopy().maxPhaseOffset, limits);
+    EXPECT_EQ(client.Ask(151), std::string(reinterpret_cast<char*>(limits), sizeof(limits)));
+}
+
+TEST_F(AgentResponder, status_block_counts_every_request_and_reply_byte_for_byte) {
+    Start();
+    QxClient client;
+    ASSERT_EQ(client.Ask(0), Bytes("ACK", 4));
+    ASSERT_EQ(client.Ask(5), Bytes("NAK", 4));
+    const uint32_t before = NowSeconds();
+    const auto answer = client.Ask(128);
+    ASSERT_EQ(answer.value_or("").size(), kAgentStatusBlockSize);
+    AgentStatus sent;
+    DecodeAgentStatusBlock(Data(*answer), &sent);
+    EXPECT_LE(sent.snapshotTime - before, 2u);
+    EXPECT_LE(before - sent.agentStartTime, 10u);
+    EXPECT_EQ(sent.statisticsResetTime, sent.agentStartTime);
+    EXPECT_LE(sent.snapshotTime - sent.lastReplyTime[0], 2u);
+    // Three requests of 12 bytes received; two answers of 4 bytes sent before this one.
+    uint8_t expected[kAgentStatusBlockSize];
+    EncodeAgentStatusBlock(ExpectedBlock(sent, 36, 8, 2), expected);
+    EXPECT_EQ(*answer, std::string(reinterpret_cast<char*>(expected), sizeof(expected)));
+
+    const auto next = client.Ask(128);
+    ASSERT_EQ(next.value_or("").size(), kAgentStatusBlockSize);
+    AgentStatus again;
+    DecodeAgentStatusBlock(Data(*next), &again);
+    EXPECT_EQ(again.bytesReceived, 48u);
+    EXPECT_EQ(again.bytesSent, 8u + 355u);
+    EXPECT_EQ(again.repliesSent[0], 3u);
+}
+
+TEST_F(AgentResponder, clear_resets_the_statistics_empties_history_and_forgets_sources) {
+    Start();
+    const std::string agentKey = "\\\\" + std::string(kAgentPath);
+    uint8_t ring[512] = {1, 2, 3, 4};
+    WriteBinary(agentKey.c_str(), "Last Used Time Source", ring, sizeof(ring));
+    AppendDriftRecord(-12, NowSeconds() - 100, 0, kReasonScheduled, "127.0.0.1", kRoleHorologix);
+    QxClient client;
+    ASSERT_EQ(client.Ask(0), Bytes("ACK", 4));
+    const auto answer = client.Ask(129);
+    ASSERT_EQ(answer.value_or("").size(), kAgentStatusBlockSize);
+    AgentStatus sent;
+    DecodeAgentStatusBlock(Data(*answer), &sent);
+    EXPECT_EQ(sent.repliesSent[0], 0u);
+    EXPECT_EQ(sent.bytesReceived, 0u);
+    EXPECT_EQ(sent.bytesSent, 0u);
+    EXPECT_LE(NowSeconds() - sent.statisticsResetTime, 2u);
+    EXPECT_EQ(AgentText("Last Used Time Source"), "<missing>");
+    DriftRecord record;
+    EXPECT_FALSE(FindDriftRecordAfter(0, &record));
+}
+
+TEST_F(AgentResponder, status_record_on_xp_flags_the_release_and_the_installed_products) {
+    Start();
+    SetProcessOsFamily(kOsWinXP);
+    QxClient client;
+    char zone[kZoneNameField];
+    const uint32_t zoneState = CurrentTimeZoneName(zone);
+    const auto record = client.Ask(200);
+    ASSERT_EQ(record.value_or("").size(), kStatusRecordSize);
+    StatusRecord r;
+    DecodeStatusRecord(Data(*record), &r);
+    EXPECT_EQ(r.installationId, kTestInstallationId);
+    EXPECT_EQ(r.flags & 0xF, 7u);
+    EXPECT_EQ(r.flags, 7u | 1u << 4 | 1u << 5 | 1u << 19 | 1u << 25 | zoneState << 30);
+    EXPECT_EQ(r.products, 0x8000);
+    EXPECT_EQ(r.protocol, kProtocolNone);
+    EXPECT_EQ(r.marker, 0x24);
+    EXPECT_STREQ(r.timeZoneName, zone);
+    EXPECT_STREQ(r.versionText, "4.1.b.20070418R");
+    EXPECT_STREQ(r.partnerName, "(none since startup)");
+    char computer[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    DWORD size = sizeof(computer);
+    GetComputerNameA(computer, &size);
+    EXPECT_STREQ(r.computerName, computer);
+    EXPECT_LE(NowSeconds() - r.now, 2u);
+    EXPECT_EQ(r.agentStartTime, AgentStatusBlock().agentStartTime);
+    EXPECT_EQ(r.utcTime.year, r.localTime.year);
+    // Nothing but the tabled fields: the bytes after the computer name are zero.
+    EXPECT_EQ(record->substr(258, 42), std::string(42, '\0'));
+
+    WriteBoolean(("\\\\" + std::string(kAgentPath)).c_str(), "Service Installed", true);
+    const auto installed = client.Ask(200);
+    ASSERT_EQ(installed.value_or("").size(), kStatusRecordSize);
+    EXPECT_EQ(LoadLe16(Data(*installed) + 300), 0x8200);
+}
+
+TEST_F(AgentResponder, status_record_201_only_for_our_identifier) {
+    Start();
+    QxClient client;
+    EXPECT_TRUE(client.ExpectDropped(201, kTestInstallationId + 1));
+    const auto ours = client.Ask(201, kTestInstallationId);
+    ASSERT_EQ(ours.value_or("").size(), kStatusRecordSize);
+    EXPECT_EQ(LoadLe32(Data(*ours)), kTestInstallationId);
+}
+
+TEST_F(AgentResponder, history_request_is_prohibited_until_the_filter_allows_it) {
+    Start();
+    ClearDriftFile();
+    const uint32_t checked = NowSeconds() - 60;
+    AppendDriftRecord(-1500, checked, 1, kReasonSyncCheck, "127.0.0.1", kRoleHorologix);
+    QxClient client;
+    EXPECT_TRUE(client.ExpectDropped(160, checked - 1));
+    EXPECT_TRUE(client.ExpectDropped(50));
+    EXPECT_TRUE(client.ExpectDropped(150));
+
+    uint8_t filter[161] = {};
+    filter[50] = 0;
+    WriteBinary(kW32TimeParameters, "Prohibited QX2 Commands", filter, sizeof(filter));
+    Restart(); // the filter is loaded once per start
+    const auto found = client.Ask(160, checked - 1);
+    ASSERT_EQ(found.value_or("").size(), 20u);
+    DriftRecord record;
+    DecodeDriftRecord(Data(*found), &record);
+    EXPECT_EQ(record.checkTime, checked);
+    EXPECT_EQ(record.varianceMs, -1500);
+    EXPECT_EQ(record.flags, 0x0F);
+    EXPECT_EQ(client.Ask(160, checked), std::string(20, '\0'));
+    EXPECT_EQ(client.Ask(150), std::string(4, '\0')); // also prohibited without the value
+    // A code outside the implemented set stays shut whatever its byte says.
+    EXPECT_TRUE(client.ExpectDropped(50));
+    ClearDriftFile();
+}
+
+TEST_F(AgentResponder, an_exact_repeat_is_answered_once_a_new_sequence_number_again) {
+    Start();
+    QxClient client;
+    uint8_t datagram[kMaxRequestSize];
+    const size_t length = EncodeManagementRequest(4242, 4, nullptr, 0, datagram);
+    const std::string request(reinterpret_cast<char*>(datagram), length);
+    ASSERT_EQ(client.SendRaw(request).value_or("").size(), 64u);
+    // The repeat is dropped: the next answer to arrive is the ping's.
+    client.SendRawNoWait(request);
+    EXPECT_EQ(client.Ask(0), Bytes("ACK", 4));
+    datagram[0] = 43; // a new sequence number
+    EXPECT_EQ(client.SendRaw(std::string(reinterpret_cast<char*>(datagram), length))
+                  .value_or("")
+                  .size(),
+              64u);
+}
+
+TEST_F(AgentResponder, activity_slots_show_accepted_requests_replies_and_the_flash_codes) {
+    Start();
+    ActivityView activity;
+    ASSERT_TRUE(activity.Open());
+    QxClient client;
+    activity.Clear();
+    EXPECT_TRUE(client.ExpectDropped(50)); // the ping that proves the drop marks 8 and 7
+    activity.Clear();
+    client.SendRawNoWait(client.Request(81));
+    EXPECT_EQ(client.Ask(0), Bytes("ACK", 4));
+    EXPECT_EQ(activity.Marked(), (std::vector<int>{7, 8, 28}));
+    activity.Clear();
+    client.SendRawNoWait(client.Request(100));
+    client.SendRawNoWait(client.Request(101));
+    client.SendRawNoWait(client.Request(82));
+    client.SendRawNoWait(client.Request(83));
+    EXPECT_EQ(client.Ask(0), Bytes("ACK", 4));
+    EXPECT_EQ(activity.Marked(), (std::vector<int>{7, 8, 20, 22, 26, 30}));
+}
+
+TEST_F(AgentResponder, demand_sync_is_refused_on_windows_2000_and_passed_on_elsewhere) {
+    Start();
+    QxClient client;
+    SetProcessOsFamily(kOsWin2000);
+    EXPECT_EQ(client.Ask(3), Bytes("NAK", 4));
+    EXPECT_EQ(client.Ask(204), Bytes("NAK", 4));
+    Sleep(1200);
+    // Nothing was asked of the service: its refusal would have been logged.
+    EXPECT_EQ(EventsStartingWith(L"Attempt to trigger a demand clock sync failed"), 0);
+
+    SetProcessOsFamily(kOsWinXP);
+    EXPECT_EQ(client.Ask(3), Bytes("ACK", 4));
+    // The in-process agent has no service to ask: its demand sync is refused, and reported.
+    EXPECT_TRUE(WaitFor(
+        [] { return EventsStartingWith(L"Attempt to trigger a demand clock sync failed") == 1; },
+        3000));
+}
+
+// The address the responder asked for (Wine binds a socket aimed at a loopback address to the
+// whole loopback interface, but reports the address it was given).
+std::string ResponderAddress() {
+    sockaddr_in bound{};
+    int size = sizeof(bound);
+    if (getsockname(Agent().responderSocket, reinterpret_cast<sockaddr*>(&bound), &size) != 0) {
+        return "<none>";
+    }
+    return inet_ntoa(bound.sin_addr);
+}
+
+TEST_F(AgentResponder, an_answer_address_not_of_this_machine_binds_to_any_address) {
+    WriteValue("", "Server Answer IP", kRegMultiString, "127.0.0.2\0", 11);
+    Start();
+    EXPECT_EQ(ResponderAddress(), "0.0.0.0");
+    EXPECT_EQ(QxClient("127.0.0.1").Ask(0), Bytes("ACK", 4));
+    WriteValue("", "Server Answer IP", kRegMultiString, "no-such-host.invalid\0", 22);
+    Restart();
+    EXPECT_EQ(ResponderAddress(), "0.0.0.0");
+    // This machine's own address and name are honoured.
+    WriteValue("", "Server Answer IP", kRegMultiString, "127.0.0.1\0", 11);
+    Restart();
+    EXPECT_EQ(ResponderAddress(), "127.0.0.1");
+    EXPECT_EQ(QxClient("127.0.0.1").Ask(0), Bytes("ACK", 4));
+    EXPECT_TRUE(IsLocalAddress(inet_addr("127.0.0.1"), nullptr));
+    EXPECT_FALSE(IsLocalAddress(inet_addr("127.0.0.2"), nullptr));
+    EXPECT_TRUE(IsLocalAddress(inet_addr("127.0.0.1"), "localhost"));
+}
+
+TEST_F(AgentResponder, a_port_in_use_three_times_is_bound_on_the_fourth_try_1_5_s_later) {
+    UniqueSocket blocker(BindUdp(INADDR_ANY, ManagementPort()));
+    ASSERT_TRUE(blocker);
+    std::thread release([&blocker] {
+        Sleep(1200);
+        blocker.reset();
+    });
+    const auto started = std::chrono::steady_clock::now();
+    Start();
+    const double ms = std::chrono::duration<double, std::milli>(
+                          std::chrono::steady_clock::now() - started)
+                          .count();
+    release.join();
+    printf("start with the port held for 1.2 s took %.0f ms\n", ms);
+    EXPECT_GE(ms, 1400.0);
+    EXPECT_LT(ms, 2600.0);
+    EXPECT_EQ(Agent().active, 1);
+    EXPECT_EQ(QxClient().Ask(0), Bytes("ACK", 4));
+    EXPECT_EQ(EventsStartingWith(L"Could not create listen socket"), 0);
+}
+
+TEST_F(AgentResponder, a_port_held_for_good_leaves_the_agent_inactive_with_the_error_logged) {
+    UniqueSocket blocker(BindUdp(INADDR_ANY, ManagementPort()));
+    ASSERT_TRUE(blocker);
+    Start();
+    EXPECT_EQ(Agent().active, 0);
+    std::lock_guard<std::mutex> hold(g_eventsLock);
+    ASSERT_EQ(g_events.size(), 1u);
+    EXPECT_EQ(g_events[0].first, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(g_events[0].second.rfind(L"Could not create listen socket; Error 10048: ", 0), 0u)
+        << std::string(g_events[0].second.begin(), g_events[0].second.end());
+}
+
+TEST_F(AgentResponder, a_flood_from_one_address_is_cut_to_its_allowance_and_logged_once) {
+    WriteNumber("", kReplyRateLimitValue, 1280); // 64-byte pings: 40 at once, then 20 a second
+    Start();
+    QxClient client;
+    constexpr int kSent = 120;
+    for (int i = 0; i < kSent; ++i) {
+        client.SendRawNoWait(client.Request(0));
+    }
+    int answered = 0;
+    while (client.Receive(500).has_value()) {
+        ++answered;
+    }
+    printf("%d of %d pings answered, %llu dropped by the limit\n", answered, kSent,
+           static_cast<unsigned long long>(RateLimitedRequests()));
+    EXPECT_GE(answered, 40);
+    EXPECT_LE(answered, 60);
+    EXPECT_EQ(answered + static_cast<int>(RateLimitedRequests()), kSent);
+    EXPECT_TRUE(WaitFor(
+        [] {
+            return EventsStartingWith(L"Dropped 1 management requests from addresses that "
+                                      L"exceeded the reply limit of 1280 bytes per second") == 1;
+        },
+        1000));
+    // A second later the address has its allowance again, and a second flood is not logged
+    // again this hour.
+    Sleep(1000);
+    EXPECT_EQ(client.Ask(0), Bytes("ACK", 4));
+    for (int i = 0; i < kSent; ++i) {
+        client.SendRawNoWait(client.Request(0));
+    }
+    while (client.Receive(300).has_value()) {
+    }
+    EXPECT_EQ(EventsStartingWith(L"Dropped "), 1);
+}
+
+TEST_F(AgentResponder, random_and_oversized_datagrams_change_nothing_but_the_counters) {
+    Start();
+    QxClient client;
+    const auto before = client.Ask(128);
+    ASSERT_EQ(before.value_or("").size(), kAgentStatusBlockSize);
+    AgentStatus first;
+    DecodeAgentStatusBlock(Data(*before), &first);
+
+    const unsigned seed = std::random_device{}();
+    printf("seed %u\n", seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    int oversized = 0;
+    for (int i = 0; i < 1200; ++i) {
+        const size_t length = i <= 512 ? i : 513 + random() % 3000;
+        std::string datagram(length, '\0');
+        for (char& c : datagram) {
+            c = static_cast<char>(random());
+        }
+        // Requests with lasting effects are valid requests, not noise.
+        if (length > 4 && (datagram[4] == 3 || datagram[4] == char(129) ||
+                           datagram[4] == char(204))) {
+            datagram[4] = 0;
+        }
+        if (length > kMaxRequestSize) {
+            ++oversized;
+        }
+        client.SendRawNoWait(datagram);
+        // Keep the agent's receive queue short, so that nothing is lost before it is read.
+        if (i % 10 == 9) {
+            ASSERT_TRUE(client.Sync());
+        }
+    }
+    ASSERT_TRUE(client.Sync());
+    Sleep(200);
+    const auto after = client.Ask(128);
+    ASSERT_EQ(after.value_or("").size(), kAgentStatusBlockSize);
+    AgentStatus last;
+    DecodeAgentStatusBlock(Data(*after), &last);
+    EXPECT_EQ(last.role, first.role);
+    EXPECT_EQ(last.agentStartTime, first.agentStartTime);
+    EXPECT_EQ(last.statisticsResetTime, first.statisticsResetTime);
+    EXPECT_EQ(last.lastSyncTime, first.lastSyncTime);
+    EXPECT_EQ(last.lastOffsetMs, first.lastOffsetMs);
+    EXPECT_EQ(last.offsetSumMs, first.offsetSumMs);
+    EXPECT_STREQ(last.partnerName, first.partnerName);
+    EXPECT_STREQ(last.versionText, first.versionText);
+    EXPECT_EQ(last.statusFlags, first.statusFlags);
+    EXPECT_EQ(last.protocol, first.protocol);
+    EXPECT_GT(last.bytesReceived, first.bytesReceived);
+    // Every datagram over 512 bytes is a failed receive, nothing else is.
+    EXPECT_EQ(last.receiveErrors[0], static_cast<uint64_t>(oversized));
+    EXPECT_EQ(Agent().active, 1);
+    EXPECT_EQ(client.Ask(0), Bytes("ACK", 4));
+}
+TEST_F(AgentResponder, debug_oversized) {
+    Start();
+    QxClient client;
+    int misses = 0;
+    for (int i = 0; i < 60; ++i) {
+        const uint64_t before = AgentStatusBlock().receiveErrors[0];
+        const uint64_t bytesBefore = AgentStatusBlock().bytesReceived;
+        const size_t length = 513 + (i * 97) % 3000;
+        std::string datagram(length, char(i));
+        client.SendRawNoWait(datagram);
+        ASSERT_TRUE(client.Sync());
+        const uint64_t after = AgentStatusBlock().receiveErrors[0];
+        if (after != before + 1) {
+            ++misses;
+            printf("len %zu: errors +%llu bytes +%llu\n", length, (unsigned long long)(after - before), (unsigned long long)(AgentStatusBlock().bytesReceived - bytesBefore));
+        }
+    }
+    printf("misses %d\n", misses);
+}
