@@ -120,27 +120,18 @@ TEST_F(DriftFileTest, stores_the_check_byte_for_byte) {
     AppendDriftRecord(-1500, 0x65D59F80, 1, kReasonStartup, "10.1.2.3", kRoleHorologix);
 
     const uint32_t phase = static_cast<uint32_t>(SystemPhaseAdjust());
+    const uint8_t phase0 = static_cast<uint8_t>(phase);
+    const uint8_t phase1 = static_cast<uint8_t>(phase >> 8);
+    const uint8_t phase2 = static_cast<uint8_t>(phase >> 16);
     const std::vector<uint8_t> expected = {
-        0x29,
-        0x0F,
-        static_cast<uint8_t>(phase),
-        static_cast<uint8_t>(phase >> 8),
-        static_cast<uint8_t>(phase >> 16),
-        0x00,
-        0x00,
-        0xFF,
-        0x80,
-        0x9F,
-        0xD5,
-        0x65,
-        0x24,
-        0xFA,
-        0xFF,
-        0xFF,
-        10,
-        1,
-        2,
-        3,
+        0x29,                         // marker 41
+        0x0F,                         // role 7, corrected
+        phase0, phase1, phase2,       // the system's adjustment minus increment
+        0x00,   0x00,                 // reserved
+        0xFF,                         // reason: startup
+        0x80,   0x9F,   0xD5,   0x65, // check time
+        0x24,   0xFA,   0xFF,   0xFF, // -1500 ms
+        10,     1,      2,      3,    // source
     };
     EXPECT_EQ(Stored(), expected);
 }

@@ -69,8 +69,8 @@ struct NtpHeader {
     uint8_t version; // 0-7
     uint8_t mode;    // 0-7; 4 is a server's reply
     uint8_t stratum;
-    int8_t poll;      // log2 seconds
-    int8_t precision; // log2 seconds
+    int8_t poll;             // log2 seconds
+    int8_t precision;        // log2 seconds
     uint32_t rootDelay;      // 16.16 seconds
     uint32_t rootDispersion; // 16.16 seconds
     uint32_t referenceId;    // as the 4 bytes read big-endian

@@ -14,22 +14,30 @@ namespace {
 // datagram is not an answer to our request.
 constexpr int kReceiveBufferSize = 2048;
 
+// Longest single receive wait while a stop event is watched: how late a stop can be noticed.
+// The receive itself blocks rather than waiting on an event: under Wine an event wait adds some
+// 30 us between the arrival and T4, which shows as a bias in every offset.
+constexpr DWORD kStopCheckMs = 50;
+
 bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
     return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
-// One query's socket, its readiness event and where it stands.
+bool StopRequested(HANDLE stopEvent) {
+    return stopEvent != nullptr && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0;
+}
+
+// The receiving half of one query: judges each datagram against the request sent at t1.
 class Exchange {
 public:
     Exchange(SOCKET socket, const sockaddr_in& server, NtpTimestamp t1, SourceReading* reading)
         : socket_(socket), server_(server), t1_(t1), reading_(reading) {}
 
-    enum class Step { kContinue, kDone, kFailed };
+    enum class Step { kContinue, kTimedOut, kDone, kFailed };
 
-    // Receives one queued datagram and judges it; T4 is taken right after the receive returns.
-    // kContinue also when nothing was queued (*empty set) or the datagram was not our reply.
-    Step ReceiveOne(bool* empty) {
-        *empty = false;
+    // Receives one datagram, waiting at most the socket's receive time-out, and judges it; T4 is
+    // taken right after the receive returns. kContinue when the datagram was not our reply.
+    Step ReceiveOne() {
         sockaddr_in from{};
         int fromSize = sizeof(from);
         const int received = recvfrom(socket_, reinterpret_cast<char*>(buffer_), sizeof(buffer_), 0,
@@ -37,9 +45,8 @@ public:
         const NtpTimestamp t4 = NtpTimestampNow();
         if (received == SOCKET_ERROR) {
             const int error = WSAGetLastError();
-            if (error == WSAEWOULDBLOCK) {
-                *empty = true;
-                return Step::kContinue;
+            if (error == WSAETIMEDOUT) {
+                return Step::kTimedOut;
             }
             if (error == WSAEMSGSIZE) {
                 return Step::kContinue; // too large to be our reply
@@ -82,22 +89,33 @@ private:
     uint8_t buffer_[kReceiveBufferSize];
 };
 
-// Sends the request and waits for the genuine reply until the deadline or the stop event.
-// Returns the socket error to leave for the caller: 0 when a reply was judged, and also when a
-// system call other than a socket's failed (its error is then in reading->error).
+// Sets the socket's receive time-out for the next wait: what is left until the deadline, and no
+// more than kStopCheckMs while a stop event is watched. False once the deadline has passed.
+bool SetNextWait(SOCKET socket, ULONGLONG deadline, HANDLE stopEvent, DWORD* wait) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) {
+        return false;
+    }
+    DWORD slice = static_cast<DWORD>(deadline - now);
+    if (stopEvent != nullptr && slice > kStopCheckMs) {
+        slice = kStopCheckMs;
+    }
+    if (slice != *wait) {
+        *wait = slice;
+        setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(wait),
+                   sizeof(*wait));
+    }
+    return true;
+}
+
+// Sends the request and receives until the genuine reply, the deadline or the stop event.
+// Returns the socket error to leave for the caller (0 when a reply was judged).
 int RunExchange(SOCKET socket, const sockaddr_in& server, uint32_t timeoutMs, HANDLE stopEvent,
                 SourceReading* reading) {
-    UniqueKernelHandle readable(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!readable) {
-        reading->error = GetLastError();
-        return 0;
-    }
-    // Selected before the send so that no arrival goes unsignalled; the socket is non-blocking
-    // from here on.
-    if (WSAEventSelect(socket, readable.get(), FD_READ) == SOCKET_ERROR) {
-        return WSAGetLastError();
-    }
-
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    DWORD wait = timeoutMs; // the receive time-out the socket was opened with
+    // Nothing but the send lies between T1 and the first receive.
+    SetNextWait(socket, deadline, stopEvent, &wait);
     SetActivityIndicator(kActivityNtpRequest);
     const NtpTimestamp t1 = NtpTimestampNow();
     BuildNtpRequest(t1, reading->request);
@@ -105,50 +123,23 @@ int RunExchange(SOCKET socket, const sockaddr_in& server, uint32_t timeoutMs, HA
                reinterpret_cast<const sockaddr*>(&server), sizeof(server)) == SOCKET_ERROR) {
         return WSAGetLastError();
     }
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
 
     Exchange exchange(socket, server, t1, reading);
-    const HANDLE waits[2] = {readable.get(), stopEvent};
-    const DWORD waitCount = stopEvent != nullptr ? 2 : 1;
     for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) {
-            return WSAETIMEDOUT;
-        }
-        const DWORD woke =
-            WaitForMultipleObjects(waitCount, waits, FALSE, static_cast<DWORD>(deadline - now));
-        if (woke == WAIT_TIMEOUT) {
-            return WSAETIMEDOUT;
-        }
-        if (woke == WAIT_OBJECT_0 + 1) {
-            return WSAEINTR;
-        }
-        if (woke != WAIT_OBJECT_0) {
-            reading->error = GetLastError();
-            return 0;
-        }
-
-        // The first receive comes before the event is reset, to keep T4 close to the arrival.
-        // Resetting before the draining receives means an arrival after the last one of them
-        // (which re-enables the notice) signals the event again.
-        bool empty = false;
-        Exchange::Step step = exchange.ReceiveOne(&empty);
-        ResetEvent(readable.get());
-        while (step == Exchange::Step::kContinue && !empty) {
-            // A flood of foreign datagrams must not hold the query past its time-out or a stop.
-            if (GetTickCount64() >= deadline) {
-                return WSAETIMEDOUT;
-            }
-            if (stopEvent != nullptr && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) {
-                return WSAEINTR;
-            }
-            step = exchange.ReceiveOne(&empty);
-        }
+        const Exchange::Step step = exchange.ReceiveOne();
         if (step == Exchange::Step::kDone) {
             return 0;
         }
         if (step == Exchange::Step::kFailed) {
             return exchange.socketError();
+        }
+        // Checked after every datagram too, so a flood of foreign ones cannot hold the query
+        // past its time-out or a stop.
+        if (StopRequested(stopEvent)) {
+            return WSAEINTR;
+        }
+        if (!SetNextWait(socket, deadline, stopEvent, &wait)) {
+            return WSAETIMEDOUT;
         }
     }
 }
@@ -240,7 +231,7 @@ SourceReading QueryNtpSource(const char* source, uint32_t timeoutMs, HANDLE stop
 
     RaiseThreadPriority(true);
     int socketError = 0;
-    if (stopEvent != nullptr && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) {
+    if (StopRequested(stopEvent)) {
         socketError = WSAEINTR;
     } else {
         sockaddr_in server;

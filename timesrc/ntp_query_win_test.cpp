@@ -298,9 +298,9 @@ TEST_P(QueryRefused, is_refused_as_invalid_time) {
     EXPECT_FALSE(reading.ok);
     EXPECT_EQ(reading.error, kErrorInvalidTime);
     EXPECT_EQ(WSAGetLastError(), 0);
-    EXPECT_EQ(std::memcmp(reading.reply + kNtpOriginateOffset,
-                          reading.request + kNtpTransmitOffset, 8),
-              0);
+    EXPECT_EQ(
+        std::memcmp(reading.reply + kNtpOriginateOffset, reading.request + kNtpTransmitOffset, 8),
+        0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reply, QueryRefused,

@@ -39,9 +39,9 @@ constexpr size_t kSourceHostSize = 256;
 
 enum class SourceTextStatus {
     kOk,
-    kEmpty,      // no text, or no host before the colon
-    kTooLong,    // the host does not fit kSourceHostSize
-    kBadPort,    // the text after the colon is not a port number 1-65535
+    kEmpty,   // no text, or no host before the colon
+    kTooLong, // the host does not fit kSourceHostSize
+    kBadPort, // the text after the colon is not a port number 1-65535
 };
 
 // Splits a source text "host" or "host:port" into host (kSourceHostSize bytes, always

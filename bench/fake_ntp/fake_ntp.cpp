@@ -234,8 +234,8 @@ void Answer(const Behaviour& b, const uint8_t* request, const sockaddr_in& clien
     const int version = (request[0] >> 3) & 7;
     reply[0] = static_cast<uint8_t>((b.leap << 6) | (version << 3) | b.mode);
     reply[1] = static_cast<uint8_t>(b.stratum);
-    reply[2] = 6;                                           // poll: 64 s
-    reply[3] = static_cast<uint8_t>(-20);                   // precision: about 1 us
+    reply[2] = 6;                                            // poll: 64 s
+    reply[3] = static_cast<uint8_t>(-20);                    // precision: about 1 us
     StoreBe32(reply + kNtpRootDelayOffset, 0x00000100);      // 3.9 ms
     StoreBe32(reply + kNtpRootDispersionOffset, 0x00000200); // 7.8 ms
     std::memcpy(reply + kNtpReferenceIdOffset, b.refid, sizeof(b.refid));
@@ -277,8 +277,8 @@ int main(int argc, char** argv) {
     long lifetime = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        if (option == "--lifetime-s" && ParseNumber(i + 1 < argc ? argv[i + 1] : nullptr, 1,
-                                                     86400, &lifetime)) {
+        if (option == "--lifetime-s" &&
+            ParseNumber(i + 1 < argc ? argv[i + 1] : nullptr, 1, 86400, &lifetime)) {
             ++i;
         } else if (option == "--listen" && i + 2 < argc) {
             Behaviour b;
@@ -310,7 +310,8 @@ int main(int argc, char** argv) {
         b.sender = b.listener;
         if (b.fromOtherPort || !b.fromAddress.empty()) {
             // Another address keeps the listener's port, so that only the address gives it away.
-            b.sender = b.fromOtherPort ? BoundSocket(b.address, 0) : BoundSocket(b.fromAddress, b.port);
+            b.sender =
+                b.fromOtherPort ? BoundSocket(b.address, 0) : BoundSocket(b.fromAddress, b.port);
             if (b.sender < 0) {
                 std::fprintf(stderr, "fake-ntp: %s: cannot bind the sending socket: %s\n",
                              b.name.c_str(), std::strerror(errno));

@@ -1,0 +1,646 @@
+// qxctl: asks agents over the management port and prints their answers, readable or as JSON;
+// walks and saves their history; and checks them for monitoring systems.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "history/drift_record.h"
+#include "responder/byte_order.h"
+#include "responder/client/client_output.h"
+#include "responder/client/client_session.h"
+#include "responder/client/udp_socket.h"
+#include "responder/management_protocol.h"
+#include "responder/status_records.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: qxctl [OPTIONS] COMMAND HOST[:PORT]...\n"
+    "commands:\n"
+    "  ping        is the agent there (request 0)\n"
+    "  time        the agent's UTC and local time and its offset from this machine (2, 7)\n"
+    "  version     version, installation time and computer name (4)\n"
+    "  timezone    the time-zone facts (6)\n"
+    "  agent       the agent's running status and counters (128)\n"
+    "  status      the status record (200)\n"
+    "  history     the verifications from --from to the newest (160, one host): CSV, JSON lines\n"
+    "              with --json, or a drift.qx file with --format drift --out FILE\n"
+    "  sync        ask the Windows Time service to synchronize now (3)\n"
+    "  clear       empty the history and reset the statistics (129); asks unless --yes\n"
+    "  check       for monitoring: --warn MS --crit MS [--max-age SECONDS]; exit 0 OK,\n"
+    "              1 WARNING, 2 CRITICAL, 3 UNKNOWN\n"
+    "  raw CODE [DATA]  any request code (and data word); the answer in hexadecimal\n"
+    "options:\n"
+    "  --port N        management port (default: \"quorvexnet\" in the services database,\n"
+    "                  else 9909)\n"
+    "  --timeout MS    wait per try (default 1000)   --retries N   tries after the first (2)\n"
+    "  --json          one JSON object per host (or record) and line\n"
+    "  --from TIME     history start: seconds since 1970, YYYY-MM-DD[THH:MM[:SS]][Z] in UTC,\n"
+    "                  or -Ns, -Nm, -Nh, -Nd before now (default: the beginning)\n"
+    "  --format F      history as csv (default) or drift     --out FILE   history to a file\n"
+    "  --yes           clear without asking\n"
+    "  --seq N         raw: send every try with this sequence number\n"
+    "exit status: 0 every host answered, 1 one did not or refused, 2 usage; check as above\n";
+
+struct Options {
+    std::string command;
+    std::vector<std::string> hosts;
+    std::vector<std::string> arguments; // raw: code and data
+    int port = -1;
+    int timeoutMs = 1000;
+    int retries = 2;
+    bool json = false;
+    bool yes = false;
+    std::string from;
+    std::string format = "csv";
+    std::string out;
+    bool haveWarn = false, haveCrit = false;
+    int64_t warnMs = 0, critMs = 0;
+    uint32_t maxAge = 0;
+    bool haveSeq = false;
+    uint32_t seq = 0;
+};
+
+bool ParseNumber(const char* text, int64_t low, int64_t high, int64_t* value) {
+    char* end = nullptr;
+    const long long parsed = std::strtoll(text, &end, 0);
+    if (end == text || *end != '\0' || parsed < low || parsed > high) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+int Usage(const char* problem) {
+    if (problem != nullptr) {
+        std::fprintf(stderr, "qxctl: %s\n", problem);
+    }
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+bool ParseOptions(int argc, char** argv, Options* o, std::string* problem) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](int64_t low, int64_t high, int64_t* out) {
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], low, high, out)) {
+                *problem = arg + " wants a number from " + std::to_string(low) + " to " +
+                           std::to_string(high);
+                return false;
+            }
+            ++i;
+            return true;
+        };
+        auto text = [&](std::string* out) {
+            if (i + 1 >= argc) {
+                *problem = arg + " wants a value";
+                return false;
+            }
+            *out = argv[++i];
+            return true;
+        };
+        int64_t number = 0;
+        if (arg == "--port") {
+            if (!value(1, 65535, &number)) {
+                return false;
+            }
+            o->port = static_cast<int>(number);
+        } else if (arg == "--timeout") {
+            if (!value(1, 600000, &number)) {
+                return false;
+            }
+            o->timeoutMs = static_cast<int>(number);
+        } else if (arg == "--retries") {
+            if (!value(0, 100, &number)) {
+                return false;
+            }
+            o->retries = static_cast<int>(number);
+        } else if (arg == "--warn" || arg == "--crit") {
+            if (!value(0, INT64_MAX / 2, &number)) {
+                return false;
+            }
+            (arg == "--warn" ? o->warnMs : o->critMs) = number;
+            (arg == "--warn" ? o->haveWarn : o->haveCrit) = true;
+        } else if (arg == "--max-age") {
+            if (!value(1, 0xFFFFFFFFll, &number)) {
+                return false;
+            }
+            o->maxAge = static_cast<uint32_t>(number);
+        } else if (arg == "--seq") {
+            if (!value(0, 0xFFFFFFFFll, &number)) {
+                return false;
+            }
+            o->haveSeq = true;
+            o->seq = static_cast<uint32_t>(number);
+        } else if (arg == "--json") {
+            o->json = true;
+        } else if (arg == "--yes") {
+            o->yes = true;
+        } else if (arg == "--from") {
+            if (!text(&o->from)) {
+                return false;
+            }
+        } else if (arg == "--format") {
+            if (!text(&o->format) || (o->format != "csv" && o->format != "drift")) {
+                *problem = "--format is csv or drift";
+                return false;
+            }
+        } else if (arg == "--out") {
+            if (!text(&o->out)) {
+                return false;
+            }
+        } else if (arg == "-h" || arg == "--help") {
+            *problem = "";
+            return false;
+        } else if (!arg.empty() && arg[0] == '-' && arg.size() > 1 && !(arg[1] >= '0' && arg[1] <= '9')) {
+            *problem = "unknown option " + arg;
+            return false;
+        } else if (o->command.empty()) {
+            o->command = arg;
+        } else if (o->command == "raw" && o->arguments.size() < 2 && o->hosts.empty() &&
+                   ParseNumber(argv[i], INT64_MIN, INT64_MAX, &number)) {
+            o->arguments.push_back(arg);
+        } else {
+            o->hosts.push_back(arg);
+        }
+    }
+    if (o->command.empty()) {
+        *problem = "no command";
+        return false;
+    }
+    if (o->hosts.empty()) {
+        *problem = "no host";
+        return false;
+    }
+    return true;
+}
+
+struct Target {
+    std::string name; // as given
+    Endpoint endpoint;
+};
+
+bool ResolveTargets(const Options& o, std::vector<Target>* targets) {
+    const uint16_t defaultPort = o.port > 0 ? static_cast<uint16_t>(o.port)
+                                            : ServicePort(kManagementService, kManagementPort);
+    for (const std::string& host : o.hosts) {
+        std::string name = host;
+        uint16_t port = defaultPort;
+        const size_t colon = host.rfind(':');
+        if (colon != std::string::npos) {
+            int64_t number = 0;
+            if (!ParseNumber(host.c_str() + colon + 1, 1, 65535, &number)) {
+                std::fprintf(stderr, "qxctl: bad port in %s\n", host.c_str());
+                return false;
+            }
+            name = host.substr(0, colon);
+            port = static_cast<uint16_t>(number);
+        }
+        uint32_t address = 0;
+        if (!ResolveHost(name.c_str(), &address)) {
+            std::fprintf(stderr, "qxctl: cannot resolve %s\n", name.c_str());
+            return false;
+        }
+        targets->push_back(Target{host, Endpoint{address, port}});
+    }
+    return true;
+}
+
+std::vector<Endpoint> Endpoints(const std::vector<Target>& targets) {
+    std::vector<Endpoint> endpoints;
+    for (const Target& target : targets) {
+        endpoints.push_back(target.endpoint);
+    }
+    return endpoints;
+}
+
+// The request's data word as 4 bytes.
+struct DataWord {
+    explicit DataWord(uint32_t value) { StoreLe32(bytes, value); }
+    uint8_t bytes[4];
+};
+
+class Printer {
+public:
+    Printer(const Options& o, size_t hosts) : json_(o.json), several_(hosts > 1), command_(o.command) {}
+
+    void Answered(const Target& target, Fields fields) {
+        if (json_) {
+            Fields all;
+            AddText(&all, "host", target.name);
+            AddText(&all, "command", command_);
+            AddBoolean(&all, "answered", true);
+            all.insert(all.end(), fields.begin(), fields.end());
+            std::printf("%s\n", RenderJson(all).c_str());
+        } else if (several_) {
+            std::printf("%s: %s\n", target.name.c_str(), RenderCompact(fields).c_str());
+        } else {
+            std::printf("%s:\n%s", target.name.c_str(), RenderLines(fields, "  ").c_str());
+        }
+    }
+    void Silent(const Target& target, const Answer& answer, const char* why = nullptr) {
+        if (json_) {
+            Fields all;
+            AddText(&all, "host", target.name);
+            AddText(&all, "command", command_);
+            AddBoolean(&all, "answered", false);
+            AddNumber(&all, "tries", answer.tries);
+            std::printf("%s\n", RenderJson(all).c_str());
+        } else {
+            std::printf("%s: no answer after %d tries%s%s\n", target.name.c_str(), answer.tries,
+                        why != nullptr ? "; " : "", why != nullptr ? why : "");
+        }
+    }
+
+private:
+    bool json_;
+    bool several_;
+    std::string command_;
+};
+
+int AskAndPrint(ManagementSession& session, const Options& o, const std::vector<Target>& targets,
+                uint32_t code, size_t length, Fields (*decode)(const Answer&)) {
+    Printer printer(o, targets.size());
+    const DataWord zero(0);
+    const auto answers =
+        session.AskAll(Endpoints(targets), code, zero.bytes, 4, AnswerOfLength(length));
+    int status = 0;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        if (answers[i].answered) {
+            printer.Answered(targets[i], decode(answers[i]));
+        } else {
+            printer.Silent(targets[i], answers[i]);
+            status = 1;
+        }
+    }
+    return status;
+}
+
+const uint8_t* Bytes(const Answer& answer) {
+    return reinterpret_cast<const uint8_t*>(answer.bytes.data());
+}
+
+Fields DecodePing(const Answer& a) {
+    Fields f;
+    AddText(&f, "answer", std::string(a.bytes.c_str()));
+    AddDecimal(&f, "round_trip_ms", a.roundTripMs, 3);
+    return f;
+}
+Fields DecodeVersion(const Answer& a) {
+    VersionRecord record;
+    DecodeVersionRecord(Bytes(a), &record);
+    return VersionFields(record);
+}
+Fields DecodeZone(const Answer& a) {
+    TimeZoneFacts facts;
+    DecodeTimeZoneFacts(Bytes(a), &facts);
+    return TimeZoneFields(facts);
+}
+Fields DecodeAgent(const Answer& a) {
+    AgentStatus status;
+    DecodeAgentStatusBlock(Bytes(a), &status);
+    return AgentStatusFields(status);
+}
+Fields DecodeStatus(const Answer& a) {
+    StatusRecord record;
+    DecodeStatusRecord(Bytes(a), &record);
+    return StatusRecordFields(record);
+}
+
+int CommandTime(ManagementSession& session, const Options& o, const std::vector<Target>& targets) {
+    Printer printer(o, targets.size());
+    const DataWord zero(0);
+    const auto utc = session.AskAll(Endpoints(targets), kRequestUtcTime, zero.bytes, 4,
+                                    AnswerOfLength(kCalendarRecordSize));
+    const auto local = session.AskAll(Endpoints(targets), kRequestLocalTime, zero.bytes, 4,
+                                      AnswerOfLength(kCalendarRecordSize));
+    int status = 0;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        if (!utc[i].answered) {
+            printer.Silent(targets[i], utc[i]);
+            status = 1;
+            continue;
+        }
+        CalendarRecord agentUtc;
+        DecodeCalendarRecord(Bytes(utc[i]), &agentUtc);
+        Fields f;
+        AddText(&f, "utc", IsoCalendar(agentUtc, true));
+        if (local[i].answered) {
+            CalendarRecord agentLocal;
+            DecodeCalendarRecord(Bytes(local[i]), &agentLocal);
+            AddText(&f, "local", IsoCalendar(agentLocal, false));
+        }
+        double agentSeconds = 0;
+        if (CalendarToUnix(agentUtc, &agentSeconds)) {
+            // The agent read its clock about half a round trip before the answer arrived.
+            const double ours = utc[i].receivedWall - utc[i].roundTripMs / 2000.0;
+            AddDecimal(&f, "offset_s", agentSeconds - ours, 3);
+        }
+        AddDecimal(&f, "round_trip_ms", utc[i].roundTripMs, 3);
+        printer.Answered(targets[i], f);
+    }
+    return status;
+}
+
+int CommandSync(ManagementSession& session, const Options& o, const std::vector<Target>& targets,
+                uint32_t code) {
+    Printer printer(o, targets.size());
+    const DataWord zero(0);
+    const auto answers =
+        session.AskAll(Endpoints(targets), code, zero.bytes, 4, AnswerOfLength(kAckSize));
+    int status = 0;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        if (!answers[i].answered) {
+            printer.Silent(targets[i], answers[i]);
+            status = 1;
+            continue;
+        }
+        const bool accepted = answers[i].bytes == std::string(kAck, kAckSize);
+        Fields f;
+        AddText(&f, "answer", std::string(answers[i].bytes.c_str()));
+        AddBoolean(&f, "accepted", accepted);
+        printer.Answered(targets[i], f);
+        status = accepted ? status : 1;
+    }
+    return status;
+}
+
+int CommandClear(ManagementSession& session, const Options& o,
+                 const std::vector<Target>& targets) {
+    if (!o.yes) {
+        std::string names;
+        for (const Target& target : targets) {
+            names += (names.empty() ? "" : ", ") + target.name;
+        }
+        std::fprintf(stderr, "Empty the history and reset the statistics of %s? [y/N] ",
+                     names.c_str());
+        std::fflush(stderr);
+        char line[64] = "";
+        if (std::fgets(line, sizeof(line), stdin) == nullptr ||
+            (std::strcmp(line, "y\n") != 0 && std::strcmp(line, "yes\n") != 0 &&
+             std::strcmp(line, "Y\n") != 0)) {
+            std::fprintf(stderr, "qxctl: nothing cleared\n");
+            return 1;
+        }
+    }
+    return AskAndPrint(session, o, targets, kRequestClearStatistics, kAgentStatusBlockSize,
+                       DecodeAgent);
+}
+
+// Asks for the record after a moment; absent when the agent does not answer.
+struct HistoryStep {
+    bool answered;
+    bool found;
+    DriftRecord record;
+    uint8_t bytes[kDriftAnswerSize];
+};
+
+HistoryStep NextRecord(ManagementSession& session, const Endpoint& target, uint32_t after) {
+    HistoryStep step{};
+    const DataWord word(after);
+    // A late answer to the previous step is the record already written: it is not taken.
+    const auto answer = session.Ask(target, kRequestDriftRecord, word.bytes, 4,
+                                    [after](const uint8_t* bytes, size_t length) {
+                                        if (length != kDriftAnswerSize) {
+                                            return false;
+                                        }
+                                        const uint32_t checked = LoadLe32(bytes + 8);
+                                        return checked > after ||
+                                               std::all_of(bytes, bytes + length,
+                                                           [](uint8_t b) { return b == 0; });
+                                    });
+    if (!answer.answered) {
+        return step;
+    }
+    step.answered = true;
+    std::memcpy(step.bytes, answer.bytes.data(), kDriftAnswerSize);
+    DecodeDriftRecord(step.bytes, &step.record);
+    step.found = step.record.checkTime > after;
+    return step;
+}
+
+int CommandHistory(ManagementSession& session, const Options& o,
+                   const std::vector<Target>& targets) {
+    if (targets.size() != 1) {
+        return Usage("history asks one host");
+    }
+    if (o.format == "drift" && o.out.empty()) {
+        return Usage("--format drift writes a file: give --out FILE");
+    }
+    uint32_t after = 0;
+    if (!o.from.empty()) {
+        uint32_t from = 0;
+        if (!ParseMoment(o.from.c_str(), static_cast<uint32_t>(WallSeconds()), &from)) {
+            return Usage("--from wants seconds since 1970, YYYY-MM-DD[THH:MM[:SS]][Z] or -N[smhd]");
+        }
+        // Records checked at the moment itself belong to the history asked for.
+        after = from > 0 ? from - 1 : 0;
+    }
+    FILE* out = stdout;
+    if (!o.out.empty()) {
+        out = std::fopen(o.out.c_str(), o.format == "drift" ? "wb" : "w");
+        if (out == nullptr) {
+            std::fprintf(stderr, "qxctl: cannot write %s\n", o.out.c_str());
+            return 1;
+        }
+    }
+    if (o.format == "csv" && !o.json) {
+        std::fputs(DriftCsvHeader().c_str(), out);
+    }
+    uint64_t count = 0;
+    int status = 0;
+    for (;;) {
+        const HistoryStep step = NextRecord(session, targets[0].endpoint, after);
+        if (!step.answered) {
+            std::fprintf(stderr,
+                         "qxctl: %s: no answer to the history request after %" PRIu64
+                         " records (the agent answers it only when its \"Prohibited QX2 "
+                         "Commands\" value allows code 160)\n",
+                         targets[0].name.c_str(), count);
+            status = 1;
+            break;
+        }
+        if (!step.found) {
+            break;
+        }
+        if (o.format == "drift") {
+            std::fwrite(step.bytes, 1, sizeof(step.bytes), out);
+        } else if (o.json) {
+            Fields f;
+            AddText(&f, "host", targets[0].name);
+            const Fields record = DriftRecordFields(step.record);
+            f.insert(f.end(), record.begin(), record.end());
+            std::fprintf(out, "%s\n", RenderJson(f).c_str());
+        } else {
+            std::fputs(DriftCsvLine(step.record).c_str(), out);
+        }
+        ++count;
+        after = step.record.checkTime;
+    }
+    if (out != stdout && std::fclose(out) != 0) {
+        std::fprintf(stderr, "qxctl: writing %s failed\n", o.out.c_str());
+        status = 1;
+    }
+    if (!o.out.empty()) {
+        std::fprintf(stderr, "%s: %" PRIu64 " records written to %s\n", targets[0].name.c_str(),
+                     count, o.out.c_str());
+    }
+    return status;
+}
+
+int CommandCheck(ManagementSession& session, const Options& o,
+                 const std::vector<Target>& targets) {
+    if (!o.haveWarn || !o.haveCrit) {
+        std::fprintf(stderr, "qxctl: check wants --warn MS and --crit MS\n");
+        return kCheckUnknown;
+    }
+    const DataWord zero(0);
+    const auto blocks = session.AskAll(Endpoints(targets), kRequestAgentStatus, zero.bytes, 4,
+                                       AnswerOfLength(kAgentStatusBlockSize));
+    int worst = kCheckOk;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        CheckInput input{};
+        input.answered = blocks[i].answered;
+        input.maxAgeSeconds = o.maxAge;
+        if (input.answered) {
+            AgentStatus status;
+            DecodeAgentStatusBlock(Bytes(blocks[i]), &status);
+            input.varianceMs = status.lastOffsetMs;
+            input.agentNow = status.snapshotTime;
+        }
+        if (input.answered && o.maxAge != 0) {
+            // The window is measured on the agent's clock, which the history's times follow.
+            uint32_t after = input.agentNow > o.maxAge ? input.agentNow - o.maxAge : 0;
+            // Walk to the newest verification in the window; a handful of records per hour.
+            for (int steps = 0; steps < 4096; ++steps) {
+                const HistoryStep step = NextRecord(session, targets[i].endpoint, after);
+                if (!step.answered) {
+                    break;
+                }
+                input.historyAnswered = true;
+                if (!step.found) {
+                    break;
+                }
+                input.verified = true;
+                input.newestCheck = step.record.checkTime;
+                after = step.record.checkTime;
+            }
+        }
+        const CheckResult result = EvaluateCheck(targets[i].name, input, o.warnMs, o.critMs);
+        if (o.json) {
+            Fields f;
+            AddText(&f, "host", targets[i].name);
+            AddText(&f, "command", "check");
+            AddNumber(&f, "state", result.state);
+            AddText(&f, "state_name", CheckStateName(result.state));
+            AddText(&f, "line", result.line);
+            std::printf("%s\n", RenderJson(f).c_str());
+        } else {
+            std::printf("%s\n", result.line.c_str());
+        }
+        worst = i == 0 ? result.state : WorseState(worst, result.state);
+    }
+    return worst;
+}
+
+int CommandRaw(ManagementSession& session, const Options& o, const std::vector<Target>& targets) {
+    int64_t code = 0, data = 0;
+    if (o.arguments.empty() || !ParseNumber(o.arguments[0].c_str(), 0, 0xFFFFFFFFll, &code) ||
+        (o.arguments.size() > 1 &&
+         !ParseNumber(o.arguments[1].c_str(), 0, 0xFFFFFFFFll, &data))) {
+        return Usage("raw wants CODE [DATA], each 0 to 4294967295");
+    }
+    if (o.haveSeq) {
+        session.FixSequence(o.seq);
+    }
+    Printer printer(o, targets.size());
+    const DataWord word(static_cast<uint32_t>(data));
+    const auto answers = session.AskAll(Endpoints(targets), static_cast<uint32_t>(code),
+                                        word.bytes, 4, [](const uint8_t*, size_t) { return true; });
+    int status = 0;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        if (!answers[i].answered) {
+            printer.Silent(targets[i], answers[i]);
+            status = 1;
+            continue;
+        }
+        std::string hex;
+        for (unsigned char c : answers[i].bytes) {
+            char pair[3];
+            std::snprintf(pair, sizeof(pair), "%02x", c);
+            hex += pair;
+        }
+        Fields f;
+        AddUnsigned(&f, "length", answers[i].bytes.size());
+        AddText(&f, "hex", hex);
+        printer.Answered(targets[i], f);
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    std::string problem;
+    if (!ParseOptions(argc, argv, &o, &problem)) {
+        const int code = Usage(problem.empty() ? nullptr : problem.c_str());
+        return o.command == "check" ? kCheckUnknown : code;
+    }
+    if (!StartSockets()) {
+        std::fprintf(stderr, "qxctl: sockets are not available\n");
+        return o.command == "check" ? kCheckUnknown : 1;
+    }
+    std::vector<Target> targets;
+    if (!ResolveTargets(o, &targets)) {
+        return o.command == "check" ? kCheckUnknown : 1;
+    }
+    UdpSocket socket;
+    if (!socket.Open()) {
+        std::fprintf(stderr, "qxctl: cannot open a socket (error %d)\n", socket.error());
+        return o.command == "check" ? kCheckUnknown : 1;
+    }
+    ManagementSession session(socket, o.timeoutMs, o.retries);
+    const std::string& c = o.command;
+    if (c == "ping") {
+        return AskAndPrint(session, o, targets, kRequestPing, kAckSize, DecodePing);
+    }
+    if (c == "time") {
+        return CommandTime(session, o, targets);
+    }
+    if (c == "version") {
+        return AskAndPrint(session, o, targets, kRequestVersion, kVersionRecordSize,
+                           DecodeVersion);
+    }
+    if (c == "timezone") {
+        return AskAndPrint(session, o, targets, kRequestTimeZone, kTimeZoneFactsSize, DecodeZone);
+    }
+    if (c == "agent") {
+        return AskAndPrint(session, o, targets, kRequestAgentStatus, kAgentStatusBlockSize,
+                           DecodeAgent);
+    }
+    if (c == "status") {
+        return AskAndPrint(session, o, targets, kRequestStatusRecord, kStatusRecordSize,
+                           DecodeStatus);
+    }
+    if (c == "history") {
+        return CommandHistory(session, o, targets);
+    }
+    if (c == "sync") {
+        return CommandSync(session, o, targets, kRequestDemandSync);
+    }
+    if (c == "clear") {
+        return CommandClear(session, o, targets);
+    }
+    if (c == "check") {
+        return CommandCheck(session, o, targets);
+    }
+    if (c == "raw") {
+        return CommandRaw(session, o, targets);
+    }
+    return Usage(("unknown command " + c).c_str());
+}
