@@ -26,7 +26,8 @@ const char kNtpClientKey[] =
 constexpr DWORD kServiceTimeoutMs = 20000;
 
 bool PartnerBecomes(const std::string& text) {
-    return WaitFor([&] { return AgentText("Current Inbound Time Partner") == text; }, 2500);
+    // A check after each synchronization may first wait out a silent source (2 s).
+    return WaitFor([&] { return AgentText("Current Inbound Time Partner") == text; }, 6000);
 }
 
 void Synchronize(const char* partner, uint32_t stratum) {

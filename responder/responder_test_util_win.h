@@ -101,12 +101,12 @@ public:
         while (Receive(0).has_value()) {
         }
     }
-    // Waits until the responder has handled everything sent before: pings and reads answers
-    // until an "ACK" comes back.
-    bool Sync(DWORD waitMs = 2000) {
-        SendRawNoWait(Request(0));
+    // Waits until the responder has handled everything sent before: sends a request whose
+    // answer nothing else sent can have (by its length), and reads answers until it comes back.
+    bool Sync(uint32_t code, uint32_t data, size_t answerLength, DWORD waitMs = 2000) {
+        SendRawNoWait(Request(code, data));
         while (const auto answer = Receive(waitMs)) {
-            if (*answer == std::string("ACK", 4)) {
+            if (answer->size() == answerLength) {
                 return true;
             }
         }

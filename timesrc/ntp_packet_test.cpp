@@ -257,3 +257,33 @@ TEST(NtpMeasurement, absurd_server_times_give_a_zero_delay_not_a_negative_one) {
     EXPECT_GE(far.delay, 0);
     EXPECT_GE(far.delayMs, 0);
 }
+
+TEST(NtpReplyJudgement, random_datagrams_get_a_verdict_that_matches_their_fields) {
+    const uint32_t seed = 20070418;
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    uint32_t state = seed;
+    const auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<uint8_t>(state >> 24);
+    };
+    const NtpTimestamp t1 = kNtp1970 + 77;
+    for (int round = 0; round < 20000; ++round) {
+        std::vector<uint8_t> datagram(next() % 80);
+        for (uint8_t& byte : datagram) {
+            byte = next();
+        }
+        // Half of them carry our originate, so the field checks behind it are reached.
+        if (datagram.size() >= kNtpPacketSize && (round & 1)) {
+            StoreBe64(&datagram[kNtpOriginateOffset], t1);
+        }
+        const NtpReplyVerdict verdict = JudgeNtpReply(datagram.data(), datagram.size(), t1);
+        NtpHeader header;
+        if (!ParseNtpHeader(datagram.data(), datagram.size(), &header) || header.originate != t1) {
+            EXPECT_EQ(verdict, NtpReplyVerdict::kNotOurs);
+            continue;
+        }
+        const bool usable = header.leap != 3 && header.mode == 4 && header.stratum >= 1 &&
+                            header.stratum <= 15 && header.receive != 0 && header.transmit != 0;
+        EXPECT_EQ(verdict, usable ? NtpReplyVerdict::kAccepted : NtpReplyVerdict::kRefused);
+    }
+}

@@ -18,7 +18,8 @@ constexpr uint16_t kNtpDefaultPort = 123;
 // name or dotted IPv4 address, optionally followed by ":port"; without a port the system's
 // "ntp" service entry gives it (123 when there is none). Waits at most timeoutMs (0: 2000 ms)
 // for a reply from that address and port whose originate field matches the request; other
-// datagrams are skipped. With stopEvent set the query ends at once, socket error 10004.
+// datagrams are skipped. Once stopEvent is set the query ends within 50 ms, socket error
+// 10004.
 // Blocking; runs on the caller's thread at raised priority; Winsock must be started. Failures:
 // reading.error 87 (bad source text) or 1901 (the source's clock is not set), or error 0 and the
 // thread's socket error set (the lookup's error, 10060 on a time-out, 10004 when stopped, or
