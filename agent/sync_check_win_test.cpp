@@ -1,0 +1,272 @@
+// The sync check in an agent running in this process with a fake service, against chronyd and
+// the bench's fake NTP servers: records, samples, alerts and the "unable to verify" warnings.
+#include "agent/agent_state_win.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "agent/agent_test_util_win.h"
+#include "bench/remote_registry/bench_remote_registry_win.h"
+#include "config/registry.h"
+#include "history/drift_record.h"
+
+extern "C" {
+HRESULT WINAPI TimeProvOpen(WCHAR*, TimeProvSysCallbacks*, TimeProvHandle*);
+HRESULT WINAPI TimeProvCommand(TimeProvHandle, TimeProvCmd, TimeProvArgs);
+HRESULT WINAPI TimeProvClose(TimeProvHandle);
+}
+
+namespace {
+
+const char kNtpClientKey[] =
+    "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
+
+std::mutex g_lock;
+std::vector<std::pair<WORD, std::wstring>> g_events;
+int g_alerts = 0;
+
+HRESULT WINAPI NeverSynchronized(TimeSysInfo info, void* out) {
+    switch (info) {
+    case TSI_CurrentTime: {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        *static_cast<uint64_t*>(out) =
+            (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+        return S_OK;
+    }
+    case TSI_LastSyncTime:
+    case TSI_TickCount:
+    case TSI_PhaseOffset:
+        *static_cast<uint64_t*>(out) = info == TSI_TickCount ? 4242 : 0;
+        return S_OK;
+    case TSI_Stratum:
+        *static_cast<BYTE*>(out) = 0;
+        return S_OK;
+    case TSI_ReferenceIdentifier:
+    case TSI_TSFlags:
+        *static_cast<DWORD*>(out) = 0;
+        return S_OK;
+    default:
+        return E_INVALIDARG;
+    }
+}
+
+HRESULT WINAPI RecordEvent(WORD type, WCHAR*, WCHAR* message) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_events.emplace_back(type, message);
+    return S_OK;
+}
+
+HRESULT WINAPI CountAlert() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    ++g_alerts;
+    return S_OK;
+}
+
+HRESULT WINAPI IgnoreStatus(SetProviderStatusInfo* info) {
+    info->pfnFree(info);
+    return S_OK;
+}
+
+std::string FakeServer(const char* name) {
+    const char* value = std::getenv((std::string("FAKE_NTP_") + name).c_str());
+    return value != nullptr ? value : "";
+}
+
+std::vector<DriftRecord> DriftRecords() {
+    char path[MAX_PATH];
+    GetSystemDirectoryA(path, MAX_PATH - 10);
+    lstrcatA(path, "\\drift.qx");
+    std::vector<DriftRecord> records;
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return records;
+    }
+    uint8_t bytes[kDriftRecordSize];
+    DWORD read = 0;
+    while (ReadFile(file, bytes, sizeof(bytes), &read, nullptr) && read == sizeof(bytes)) {
+        DriftRecord record;
+        DecodeDriftRecord(bytes, &record);
+        records.push_back(record);
+    }
+    CloseHandle(file);
+    return records;
+}
+
+std::vector<std::pair<WORD, std::wstring>> Events() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return g_events;
+}
+
+bool EventStartingWith(WORD type, const std::wstring& prefix) {
+    for (const auto& event : Events()) {
+        if (event.first == type && event.second.rfind(prefix, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::wstring Wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+class SyncCheck : public ::testing::Test {
+protected:
+    void SetUp() override {
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentTestKey + 2);
+        DeleteTestDriftFile();
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            g_events.clear();
+            g_alerts = 0;
+        }
+        WriteNumber(kNtpClientKey, "Enabled", 1);
+        WriteNumber(kNtpClientKey, "InputProvider", 1);
+        WriteNumber(kAgentTestKey, "InputProvider", 1);
+        WriteBoolean(kAgentTestKey, "DNS Lookups Enabled", false);
+        // No scheduled check during a test: only the start-up check runs.
+        WriteNumber(kAgentTestKey, "SpecialPollInterval", 0);
+        callbacks_ = {sizeof(callbacks_), NeverSynchronized, RecordEvent, CountAlert, IgnoreStatus};
+    }
+    void TearDown() override {
+        if (handle_ != nullptr) {
+            TimeProvClose(handle_);
+        }
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentTestKey + 2);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kNtpClientKey + 2);
+        DeleteTestDriftFile();
+    }
+    void Start() {
+        wchar_t name[] = L"Horologix";
+        ASSERT_EQ(TimeProvOpen(name, &callbacks_, &handle_), S_OK);
+        ASSERT_NE(handle_, nullptr);
+    }
+    // The start-up check has run once it left a record or a message.
+    bool WaitForCheck(int timeoutMs = 6000) {
+        return WaitFor([] { return !DriftRecords().empty() || !Events().empty(); }, timeoutMs);
+    }
+
+    TimeProvSysCallbacks callbacks_{};
+    TimeProvHandle handle_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(SyncCheck, a_reachable_reference_clock_is_recorded_and_offered_as_a_sample) {
+    WriteString(kAgentTestKey, "Reference Clock", "localhost");
+    Start();
+    ASSERT_TRUE(WaitForCheck());
+    const auto records = DriftRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].marker, 41);
+    EXPECT_EQ(records[0].reason, kReasonStartup);
+    EXPECT_FALSE(IsCorrected(records[0]));
+    EXPECT_EQ(records[0].flags, 0x0E); // role 7 above the corrected bit, which is clear
+    EXPECT_LE(std::abs(records[0].varianceMs), 50);
+    EXPECT_TRUE(Events().empty());
+
+    // A named source: the sample's reference identifier has all bits set.
+    TimeSample sample{};
+    TpcGetSamplesArgs args{reinterpret_cast<BYTE*>(&sample), sizeof(sample), 0, 0};
+    ASSERT_EQ(TimeProvCommand(handle_, TPC_GetSamples, &args), S_OK);
+    ASSERT_EQ(args.dwSamplesReturned, 1u);
+    EXPECT_EQ(sample.dwSize, 568u);
+    EXPECT_EQ(sample.dwRefid, 0xFFFFFFFFu);
+    EXPECT_EQ(std::wstring(sample.wszUniqueName), L"localhost");
+    EXPECT_EQ(sample.nStratum, 2);
+    EXPECT_EQ(sample.dwTSFlags, 2u);
+    EXPECT_EQ(sample.nSysTickCount, 4242u);
+    EXPECT_LE(std::llabs(sample.toOffset), 500000);
+    // The same sample again until a newer one replaces it; the service was told it is there.
+    TimeSample again{};
+    TpcGetSamplesArgs second{reinterpret_cast<BYTE*>(&again), sizeof(again), 0, 0};
+    TimeProvCommand(handle_, TPC_GetSamples, &second);
+    EXPECT_EQ(second.dwSamplesAvailable, 1u);
+    EXPECT_EQ(again.toOffset, sample.toOffset);
+    std::lock_guard<std::mutex> hold(g_lock);
+    EXPECT_GE(g_alerts, 1);
+}
+
+TEST_F(SyncCheck, a_clock_five_seconds_off_raises_the_alert_unless_the_threshold_is_zero) {
+    const std::string ahead = FakeServer("AHEAD5");
+    ASSERT_FALSE(ahead.empty()) << "run under with-fake-ntp";
+    WriteString(kAgentTestKey, "Reference Clock", ahead.c_str());
+    Start();
+    ASSERT_TRUE(WaitForCheck());
+    const auto records = DriftRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NEAR(records[0].varianceMs, 5000, 50);
+    EXPECT_TRUE(
+        EventStartingWith(EVENTLOG_ERROR_TYPE, L"According to " + Wide(ahead) +
+                                                   L", the system clock is wrong by 4 seconds, ") ||
+        EventStartingWith(EVENTLOG_ERROR_TYPE, L"According to " + Wide(ahead) +
+                                                   L", the system clock is wrong by 5 seconds, "));
+    TimeProvClose(handle_);
+    handle_ = nullptr;
+
+    DeleteTestDriftFile();
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_events.clear();
+    }
+    WriteNumber(kAgentTestKey, "Alert Threshhold (seconds)", 0);
+    Start();
+    ASSERT_TRUE(WaitForCheck());
+    EXPECT_EQ(DriftRecords().size(), 1u);
+    EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(SyncCheck, no_sources_and_failing_sources_are_told_apart) {
+    Start();
+    ASSERT_TRUE(WaitForCheck());
+    EXPECT_TRUE(EventStartingWith(
+        EVENTLOG_WARNING_TYPE,
+        L"Unable to verify the system clock time; no time sources specified in the Windows "
+        L"Time Control Panel applet, and none discovered by the Windows Time Service.\r\n"));
+    TimeProvClose(handle_);
+    handle_ = nullptr;
+
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_events.clear();
+    }
+    const std::string silent = FakeServer("SILENT");
+    ASSERT_FALSE(silent.empty()) << "run under with-fake-ntp";
+    WriteString("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "NTPServer",
+                (silent + ",0x9").c_str());
+    Start();
+    ASSERT_TRUE(WaitForCheck(8000));
+    EXPECT_TRUE(EventStartingWith(EVENTLOG_WARNING_TYPE,
+                                  L"Unable to verify the system clock time; all specified or "
+                                  L"auto-discovered time sources failed.\r\n"));
+    EXPECT_TRUE(DriftRecords().empty());
+    DeleteValue("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "NTPServer");
+}
+
+TEST_F(SyncCheck, stopping_during_a_walk_of_silent_sources_does_not_wait_for_it) {
+    const std::string silent = FakeServer("SILENT");
+    ASSERT_FALSE(silent.empty()) << "run under with-fake-ntp";
+    std::string list;
+    for (int i = 0; i < 6; ++i) {
+        list += silent + " ";
+    }
+    WriteString("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "NTPServer",
+                list.c_str());
+    Start();
+    Sleep(500); // the check is now waiting on the first silent source
+    const ULONGLONG before = GetTickCount64();
+    EXPECT_EQ(TimeProvClose(handle_), S_OK);
+    handle_ = nullptr;
+    const ULONGLONG tookMs = GetTickCount64() - before;
+    printf("TimeProvClose during a check took %llu ms\n", static_cast<unsigned long long>(tookMs));
+    EXPECT_LT(tookMs, 1500u);
+    EXPECT_FALSE(Agent().threadAbandoned);
+    EXPECT_TRUE(Events().empty()); // a stopped check warns about nothing
+    DeleteValue("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "NTPServer");
+}
