@@ -9,6 +9,7 @@
 #include <new>
 
 #include "common/unique_handle_win.h"
+#include "timesrc/ntp_source.h"
 
 namespace {
 
@@ -141,7 +142,14 @@ int64_t PhaseAdjustNow() {
     return static_cast<int64_t>(adjustment) - static_cast<int64_t>(increment);
 }
 
-uint32_t SourceAddress(const char* sourceName) {
+uint32_t SourceAddress(const char* sourceText) {
+    // A source may carry its port ("host:port"); the record keeps the host's address.
+    char host[kSourceHostSize];
+    uint16_t port = 0;
+    const char* sourceName = sourceText;
+    if (sourceText != nullptr && ParseSourceText(sourceText, host, &port) == SourceTextStatus::kOk) {
+        sourceName = host;
+    }
     uint32_t address = 0;
     if (SourceAddressFromText(sourceName, &address)) {
         return address;
