@@ -31,12 +31,22 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
     return condition();
 }
 
-// The agent's checks write the system folder's drift.qx: tests remove it afterwards.
-inline void DeleteTestDriftFile() {
+// The system folder's drift.qx, which the agent's checks write.
+inline std::string TestDriftFilePath() {
     char path[MAX_PATH];
     const UINT length = GetSystemDirectoryA(path, MAX_PATH - 10);
-    if (length > 0 && length < MAX_PATH - 10) {
-        lstrcatA(path, "\\drift.qx");
-        DeleteFileA(path);
-    }
+    return length > 0 && length < MAX_PATH - 10 ? std::string(path) + "\\drift.qx" : "";
+}
+
+// Tests remove the agent's history afterwards.
+inline void DeleteTestDriftFile() {
+    DeleteFileA(TestDriftFilePath().c_str());
+}
+
+// Size of the agent's history in bytes; 0 when there is none.
+inline unsigned long TestDriftFileSize() {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return GetFileAttributesExA(TestDriftFilePath().c_str(), GetFileExInfoStandard, &data)
+               ? data.nFileSizeLow
+               : 0;
 }

@@ -352,6 +352,7 @@ protected:
             }
         }
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
+        DeleteTestDriftFile();
     }
     void OpenAgent() {
         wchar_t name[] = L"Horologix";
@@ -384,10 +385,15 @@ TEST_F(AgentHandover, an_agent_started_under_a_holder_starts_inactive_and_takes_
     holder_ = RunHolder("announce --owner 1 --seconds 60");
     ASSERT_TRUE(holder_);
     ASSERT_TRUE(WaitFor(HolderAnnounced, 5000));
+    // A reachable source: were the agent checking, it would record a verification.
+    DeleteTestDriftFile();
+    WriteString("\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix",
+                "Reference Clock", "localhost");
     OpenAgent();
     EXPECT_FALSE(Active());
     Sleep(1500); // polls see the holder still there
     EXPECT_FALSE(Active());
+    EXPECT_EQ(TestDriftFileSize(), 0u); // an agent standing aside checks nothing
     EXPECT_EQ(RunHolderToEnd("release"), 0u);
     EXPECT_TRUE(WaitFor([] { return Active(); }, 2500));
 }
