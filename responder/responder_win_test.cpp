@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/agent_interfaces_win.h"
 #include "agent/agent_state_win.h"
 #include "agent/agent_test_util_win.h"
 #include "bench/remote_registry/bench_remote_registry_win.h"
@@ -25,6 +26,7 @@
 #include "responder/status_records_win.h"
 #include "responder/responder_test_util_win.h"
 #include "timesrc/time_zone_win.h"
+#include "config/registry.h"
 
 extern "C" {
 HRESULT WINAPI TimeProvOpen(WCHAR*, TimeProvSysCallbacks*, TimeProvHandle*);
@@ -569,4 +571,45 @@ TEST_F(AgentResponder, random_and_oversized_datagrams_change_nothing_but_the_cou
     EXPECT_EQ(last.receiveErrors[0], static_cast<uint64_t>(oversized));
     EXPECT_EQ(Agent().active, 1);
     EXPECT_EQ(client.Ask(0), Bytes("ACK", 4));
+}
+TEST_F(AgentResponder, debug_speed) {
+    WriteNumber("", kReplyRateLimitValue, 0);
+    Start();
+    QxClient client;
+    for (uint32_t code : {0u, 128u, 200u, 4u, 2u, 7u}) {
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < 200; ++i) {
+            ASSERT_TRUE(client.Ask(code).has_value());
+        }
+        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        printf("code %u: %.3f ms per request\n", code, ms / 200);
+    }
+    LARGE_INTEGER f, a, b;
+    QueryPerformanceFrequency(&f);
+    SYSTEMTIME s;
+    QueryPerformanceCounter(&a);
+    for (int i = 0; i < 1000; ++i) PreciseLocalSystemTime(&s);
+    QueryPerformanceCounter(&b);
+    printf("PreciseLocalSystemTime %.4f ms\n", (b.QuadPart - a.QuadPart) * 1000.0 / f.QuadPart / 1000);
+    QueryPerformanceCounter(&a);
+    for (int i = 0; i < 1000; ++i) PreciseUtcSystemTime(&s);
+    QueryPerformanceCounter(&b);
+    printf("PreciseUtcSystemTime %.4f ms\n", (b.QuadPart - a.QuadPart) * 1000.0 / f.QuadPart / 1000);
+    QueryPerformanceCounter(&a);
+    for (int i = 0; i < 100; ++i) BuildStatusRecord();
+    QueryPerformanceCounter(&b);
+    printf("BuildStatusRecord %.4f ms\n", (b.QuadPart - a.QuadPart) * 1000.0 / f.QuadPart / 100);
+    QueryPerformanceCounter(&a);
+    for (int i = 0; i < 100; ++i) ReadBoolean("\\\\Software\\Tessaric\\Quorvex Server\\Parameters", "Service Installed", 0);
+    QueryPerformanceCounter(&b);
+    printf("ReadBoolean missing %.4f ms\n", (b.QuadPart - a.QuadPart) * 1000.0 / f.QuadPart / 100);
+    QueryPerformanceCounter(&a);
+    for (int i = 0; i < 100; ++i) ReadBoolean("\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix", "Service Installed", 0);
+    QueryPerformanceCounter(&b);
+    printf("ReadBoolean agent %.4f ms\n", (b.QuadPart - a.QuadPart) * 1000.0 / f.QuadPart / 100);
+    char z[32];
+    QueryPerformanceCounter(&a);
+    for (int i = 0; i < 100; ++i) CurrentTimeZoneName(z);
+    QueryPerformanceCounter(&b);
+    printf("CurrentTimeZoneName %.4f ms\n", (b.QuadPart - a.QuadPart) * 1000.0 / f.QuadPart / 100);
 }

@@ -10,6 +10,7 @@ usage: qxctl_live_test.py QXCTL_NATIVE QXCTL_EXE KESTREL_CPL   (inside bench/ses
 import datetime
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -43,9 +44,9 @@ def reg_value(key, name):
     """The value's data as reg.exe prints it, or None."""
     out = reg("query", key, "/v", name).stdout.replace("\r", "")
     for line in out.splitlines():
-        parts = line.split(None, 2)
-        if len(parts) >= 2 and parts[0] == name and parts[1].startswith("REG_"):
-            return parts[2] if len(parts) == 3 else ""
+        found = re.match(r"^\s+(.*?)\s+(REG_\w+)\s*(.*)$", line)
+        if found and found.group(1) == name:
+            return found.group(3)
     return None
 
 
