@@ -7,12 +7,12 @@
 
 // What goes into a candidate. Values the machine cannot give stay 0.
 struct CandidateSources {
-    uint32_t tickCount;   // milliseconds since the system started
-    uint32_t unixNow;     // seconds since 1970
-    uint32_t randomValue; // 0..32767 from a generator seeded with the tick count
-    uint32_t volumeSerial;     // of the volume holding kernel32.dll
-    uint32_t fileSizeLow;      // of kernel32.dll
-    uint32_t fileIndexHigh;    // of kernel32.dll
+    uint32_t tickCount;     // milliseconds since the system started
+    uint32_t unixNow;       // seconds since 1970
+    uint32_t randomValue;   // 0..32767 from a generator seeded with the tick count
+    uint32_t volumeSerial;  // of the volume holding kernel32.dll
+    uint32_t fileSizeLow;   // of kernel32.dll
+    uint32_t fileIndexHigh; // of kernel32.dll
 };
 // The low 32 bits of: (tickCount + unixNow) << 32 | tickCount, plus the random value and the
 // three file facts. May be 0, which is never taken.

@@ -52,7 +52,8 @@ TEST(InstallationCandidate, only_a_full_status_record_with_the_candidate_claims_
 }
 
 TEST(BroadcastDestinations, a_list_replaces_the_broadcast_and_keeps_its_order) {
-    const char list[] = "127.0.0.2\0" "127.0.0.3\0";
+    const char list[] = "127.0.0.2\0"
+                        "127.0.0.3\0";
     uint32_t out[8];
     ASSERT_EQ(PlanBroadcastDestinations(list, sizeof(list), out, 8), 2u);
     EXPECT_EQ(out[0], Address(127, 0, 0, 2));
@@ -69,7 +70,9 @@ TEST(BroadcastDestinations, no_list_or_an_empty_one_broadcasts_once) {
 }
 
 TEST(BroadcastDestinations, texts_that_are_not_addresses_are_skipped_never_broadcast) {
-    const char list[] = "server.example\0" "10.1.2.300\0" "10.1.2.3\0\0";
+    const char list[] = "server.example\0"
+                        "10.1.2.300\0"
+                        "10.1.2.3\0\0";
     uint32_t out[8];
     ASSERT_EQ(PlanBroadcastDestinations(list, sizeof(list), out, 8), 1u);
     EXPECT_EQ(out[0], Address(10, 1, 2, 3));

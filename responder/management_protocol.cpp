@@ -7,10 +7,9 @@
 
 namespace {
 
-constexpr uint8_t kImplementedCodes[] = {0,   1,   2,   3,   4,   5,   6,   7,   10,
-                                         11,  12,  13,  14,  80,  81,  82,  83,  100,
-                                         101, 102, 128, 129, 130, 131, 132, 140, 150,
-                                         151, 160, 180, 200, 201, 202, 203, 204};
+constexpr uint8_t kImplementedCodes[] = {0,   1,   2,   3,   4,   5,   6,   7,   10,  11,  12,  13,
+                                         14,  80,  81,  82,  83,  100, 101, 102, 128, 129, 130, 131,
+                                         132, 140, 150, 151, 160, 180, 200, 201, 202, 203, 204};
 static_assert(sizeof(kImplementedCodes) == 35, "the implemented set");
 
 // Prohibited when the registry gives no filter: they reveal the history or family internals.

@@ -58,9 +58,8 @@ bool ReplyRateLimiter::Allow(uint32_t source, uint32_t cost, uint64_t nowMs) {
     // A clock that went back refills nothing; one that jumped far ahead refills at most fully.
     if (nowMs > slot->lastMs) {
         const uint64_t elapsed = nowMs - slot->lastMs;
-        const uint64_t refill = elapsed >= kReplyBurstSeconds * 1000ull
-                                    ? full
-                                    : elapsed * static_cast<uint64_t>(rate_);
+        const uint64_t refill =
+            elapsed >= kReplyBurstSeconds * 1000ull ? full : elapsed * static_cast<uint64_t>(rate_);
         slot->milliBytes = slot->milliBytes + refill > full ? full : slot->milliBytes + refill;
     }
     slot->lastMs = nowMs;

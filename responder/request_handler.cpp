@@ -15,8 +15,7 @@ void PutAck(Reply* reply, const char (&text)[kAckSize]) {
 void PutAgentStatus(AgentStatus* status, ResponderHost& host, Reply* reply) {
     char zone[kZoneNameField] = {};
     host.CurrentZoneName(zone);
-    LoadTextField(reinterpret_cast<const uint8_t*>(zone), kZoneNameField,
-                  status->timeZoneName);
+    LoadTextField(reinterpret_cast<const uint8_t*>(zone), kZoneNameField, status->timeZoneName);
     status->role = kAgentRole;
     status->timeServiceType = host.TimeServiceType();
     status->snapshotTime = host.UnixNow();

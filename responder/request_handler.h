@@ -57,7 +57,7 @@ struct ResponderCore {
     size_t lastLength;
     uint8_t last[kMaxRequestSize];
     ReplyRateLimiter limiter;
-    uint64_t droppedTotal;    // requests the rate limit dropped since the responder opened
+    uint64_t droppedTotal; // requests the rate limit dropped since the responder opened
     uint64_t droppedUnreported;
     bool everReported;
     uint64_t lastReportMs;

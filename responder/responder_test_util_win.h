@@ -56,8 +56,8 @@ inline std::optional<std::string> ReceiveFrom(SOCKET s, DWORD waitMs, sockaddr_i
     char buffer[65536];
     sockaddr_in sender{};
     int senderSize = sizeof(sender);
-    const int got = recvfrom(s, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&sender),
-                             &senderSize);
+    const int got =
+        recvfrom(s, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&sender), &senderSize);
     if (got < 0) {
         return std::nullopt;
     }
@@ -118,8 +118,7 @@ public:
         Drain();
         SendRawNoWait(Request(code, data));
         const auto first = Ask(0);
-        return first.has_value() && *first == std::string("ACK", 4) &&
-               !Receive(100).has_value();
+        return first.has_value() && *first == std::string("ACK", 4) && !Receive(100).has_value();
     }
 
 private:
@@ -154,8 +153,8 @@ public:
         if (socket_ &&
             setsockopt(socket_.get(), IPPROTO_IP, IP_PKTINFO, reinterpret_cast<char*>(&on),
                        sizeof(on)) == 0 &&
-            WSAIoctl(socket_.get(), SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof(id),
-                     &receive_, sizeof(receive_), &size, nullptr, nullptr) == 0) {
+            WSAIoctl(socket_.get(), SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof(id), &receive_,
+                     sizeof(receive_), &size, nullptr, nullptr) == 0) {
             thread_ = std::thread([this] { Run(); });
         }
     }

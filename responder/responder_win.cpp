@@ -24,6 +24,9 @@ constexpr char kAgentParameters[] = ""; // Software\Tessaric\Horologix\Parameter
 constexpr char kTimeZoneKey[] = "\\\\System\\CurrentControlSet\\Control\\TimeZoneInformation";
 constexpr int kBindAttempts = 4;
 constexpr DWORD kBindRetryMs = 500;
+// Datagrams one readiness signal serves at most: a few milliseconds of work.
+constexpr int kDatagramsPerSignal = 64;
+constexpr int kReceiveBufferBytes = 1 << 20;
 
 // Responder state; only the agent thread (and StartAgent before it) touches it.
 uint8_t g_filter[kCommandFilterSize];
@@ -158,6 +161,11 @@ bool OpenResponder() {
                          LastSocketErrorText());
         return false;
     }
+    // Room for the requests that arrive while the agent thread runs a check or is not
+    // scheduled: the system's default holds a few hundred. Where less is allowed, less it is.
+    const int receiveBuffer = kReceiveBufferBytes;
+    setsockopt(agent.responderSocket, SOL_SOCKET, SO_RCVBUF,
+               reinterpret_cast<const char*>(&receiveBuffer), sizeof(receiveBuffer));
     return true;
 }
 
@@ -177,35 +185,46 @@ uint64_t RateLimitedRequests() {
 
 void HandleManagementRequest(SOCKET socket) {
     AgentStatus& status = AgentStatusBlock();
-    uint8_t datagram[kMaxRequestSize];
-    sockaddr_in from{};
-    int fromLength = sizeof(from);
-    const int received = recvfrom(socket, reinterpret_cast<char*>(datagram), sizeof(datagram), 0,
-                                  reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (received == SOCKET_ERROR) {
-        // A readiness signal with nothing left to read is no failed receive. A datagram longer
-        // than 512 bytes is one (10040): its answer would be to a request we did not read whole.
-        if (WSAGetLastError() != WSAEWOULDBLOCK) {
-            NoteReceiveError(&status);
-        }
-        return;
-    }
-    if (from.sin_family != AF_INET) {
-        return;
-    }
     AgentResponderHost host;
-    Reply reply;
-    const RequestOutcome outcome =
-        HandleDatagram(&g_core, &status, host, datagram, static_cast<size_t>(received),
-                       from.sin_addr.s_addr, &reply);
-    if (outcome != RequestOutcome::kAnswer) {
-        return;
+    // The socket is event-selected, so non-blocking: a readiness signal is followed by every
+    // datagram already queued (up to a bound that keeps the thread's other events prompt), as
+    // one wait and one re-selection per datagram would cost more than the answers do.
+    for (int handled = 0; handled < kDatagramsPerSignal; ++handled) {
+        uint8_t datagram[kMaxRequestSize];
+        sockaddr_in from{};
+        int fromLength = sizeof(from);
+        const int received = recvfrom(socket, reinterpret_cast<char*>(datagram), sizeof(datagram),
+                                      0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (received == SOCKET_ERROR) {
+            const int error = WSAGetLastError();
+            // Nothing (more) to read is no failed receive.
+            if (error == WSAEWOULDBLOCK) {
+                return;
+            }
+            NoteReceiveError(&status);
+            // A datagram longer than 512 bytes (10040) was consumed: its answer would be to a
+            // request not read whole. An unreachable earlier sender (10054) concerns no datagram.
+            if (error == WSAEMSGSIZE || error == WSAECONNRESET) {
+                continue;
+            }
+            return;
+        }
+        if (from.sin_family != AF_INET) {
+            continue;
+        }
+        Reply reply;
+        const RequestOutcome outcome =
+            HandleDatagram(&g_core, &status, host, datagram, static_cast<size_t>(received),
+                           from.sin_addr.s_addr, &reply);
+        if (outcome != RequestOutcome::kAnswer) {
+            continue;
+        }
+        const int sent = sendto(socket, reinterpret_cast<const char*>(reply.bytes),
+                                static_cast<int>(reply.length), 0,
+                                reinterpret_cast<const sockaddr*>(&from), fromLength);
+        NoteReplySent(&status, sent == SOCKET_ERROR ? -1 : sent, UnixTimeNow());
+        SetActivityIndicator(kActivityReplySent);
     }
-    const int sent = sendto(socket, reinterpret_cast<const char*>(reply.bytes),
-                            static_cast<int>(reply.length), 0,
-                            reinterpret_cast<const sockaddr*>(&from), fromLength);
-    NoteReplySent(&status, sent == SOCKET_ERROR ? -1 : sent, UnixTimeNow());
-    SetActivityIndicator(kActivityReplySent);
 }
 
 SOCKET CreateBoundSocket(int type, uint16_t* port, const char* service, const char* localAddress) {

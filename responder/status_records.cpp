@@ -178,8 +178,8 @@ void DecodeAgentStatusBlock(const uint8_t bytes[kAgentStatusBlockSize], AgentSta
 }
 
 void EncodeCalendarRecord(const CalendarRecord& t, uint8_t out[kCalendarRecordSize]) {
-    const uint16_t words[8] = {t.year, t.month, t.dayOfWeek, t.day,
-                               t.hour, t.minute, t.second, t.milliseconds};
+    const uint16_t words[8] = {t.year, t.month,  t.dayOfWeek, t.day,
+                               t.hour, t.minute, t.second,    t.milliseconds};
     for (size_t i = 0; i < 8; ++i) {
         StoreLe16(out + 2 * i, words[i]);
     }

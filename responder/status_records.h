@@ -42,13 +42,13 @@ struct AgentStatus {
     uint32_t role;
     uint32_t snapshotTime; // when the block was last sent; 0 after the agent thread ended
     uint32_t statisticsResetTime;
-    uint32_t lastSyncTime; // the Windows Time service's time at the last synchronization seen
+    uint32_t lastSyncTime;   // the Windows Time service's time at the last synchronization seen
     uint32_t agentStartTime; // 0 after the agent thread ended
     int64_t lastOffsetMs;
     int64_t offsetSumMs; // since the last reset
     char timeZoneName[kZoneNameField + 1];
     char versionText[kBlockVersionField + 1];
-    uint8_t statusFlags; // kStatusPending
+    uint8_t statusFlags;     // kStatusPending
     uint8_t timeServiceType; // the Windows Time service's "Type" code
     char partnerName[kBlockPartnerField + 1];
     uint8_t protocol;
@@ -78,7 +78,7 @@ void DecodeAgentStatusBlock(const uint8_t bytes[kAgentStatusBlockSize], AgentSta
 // The Windows calendar record: eight 16-bit words.
 struct CalendarRecord {
     uint16_t year;
-    uint16_t month; // 1..12
+    uint16_t month;     // 1..12
     uint16_t dayOfWeek; // 0 = Sunday
     uint16_t day;
     uint16_t hour;

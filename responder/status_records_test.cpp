@@ -194,7 +194,7 @@ TEST(StatusRecordFlags, each_release_has_its_own_bit_only_on_the_nt_family) {
     const struct {
         OsFamily os;
         uint32_t bit;
-    } kReleases[] = {{kOsNT31, 16},    {kOsNT351, 16}, {kOsNT40, 17},  {kOsWin2000, 18},
+    } kReleases[] = {{kOsNT31, 16},    {kOsNT351, 16}, {kOsNT40, 17},    {kOsWin2000, 18},
                      {kOsWin2003, 20}, {kOsVista, 26}, {kOsLonghorn, 27}};
     const uint32_t base = 7u | 1u << 4 | 1u << 5 | 1u << 25;
     for (const auto& release : kReleases) {

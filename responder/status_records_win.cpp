@@ -50,6 +50,23 @@ InstalledProducts ReadInstalledProducts() {
     return p;
 }
 
+// The products word read at most once a second: reading its dozen registry values takes longer
+// than the rest of an answer, and the products change only when one is installed or removed.
+constexpr DWORD kProductsWordLifetimeMs = 1000;
+
+uint16_t CurrentInstalledProductsWord() {
+    static uint16_t word = 0;
+    static DWORD readAt = 0;
+    static bool read = false;
+    const DWORD now = GetTickCount();
+    if (!read || now - readAt >= kProductsWordLifetimeMs) {
+        word = InstalledProductsWord(ReadInstalledProducts());
+        readAt = now;
+        read = true;
+    }
+    return word;
+}
+
 // What kernel32.dll's file adds to a candidate; zeros when it cannot be read.
 void AddSystemFileFacts(CandidateSources* sources) {
     char folder[MAX_PATH] = "";
@@ -79,8 +96,7 @@ bool CandidateContested(uint32_t candidate) {
         return false;
     }
     uint8_t answer[kStatusRecordSize];
-    const int received =
-        recv(socket.get(), reinterpret_cast<char*>(answer), sizeof(answer), 0);
+    const int received = recv(socket.get(), reinterpret_cast<char*>(answer), sizeof(answer), 0);
     SetActivityIndicator(kActivityRequestAccepted);
     return received > 0 && AnswerClaimsCandidate(answer, static_cast<size_t>(received), candidate);
 }
@@ -141,7 +157,7 @@ void BuildStatusRecord() {
     std::snprintf(r.versionText, sizeof(r.versionText), "%s", g_status.versionText);
     std::snprintf(r.partnerName, sizeof(r.partnerName), "%s", g_status.partnerName);
     std::snprintf(r.computerName, sizeof(r.computerName), "%s", g_version.computerName);
-    r.products = InstalledProductsWord(ReadInstalledProducts());
+    r.products = CurrentInstalledProductsWord();
     // The times last, so that they are as fresh as the record can be.
     SYSTEMTIME now;
     PreciseLocalSystemTime(&now);

@@ -25,7 +25,8 @@ public:
 const auto* const g_winsock = ::testing::AddGlobalTestEnvironment(new WinsockEnvironment);
 
 // Two loopback addresses stand for the hosts of the local network.
-const char kTwoPeers[] = "127.0.0.2\0" "127.0.0.3\0";
+const char kTwoPeers[] = "127.0.0.2\0"
+                         "127.0.0.3\0";
 
 // A question as it must look: sequence number, code 201, the candidate.
 void ExpectQuestion(const std::string& datagram, uint32_t* candidate, uint32_t* sequence) {
@@ -77,9 +78,9 @@ TEST_F(InstallationId, a_fresh_machine_asks_once_per_address_and_keeps_a_number_
     EXPECT_NE(id, 0u);
     EXPECT_EQ(StoredId(), id);
     HKEY key;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Classes\\Mirel\\QX2\\Info", 0,
-                            KEY_READ, &key),
-              0);
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Classes\\Mirel\\QX2\\Info", 0, KEY_READ, &key),
+        0);
     DWORD type = 0;
     EXPECT_EQ(RegQueryValueExA(key, "Serial Number", nullptr, &type, nullptr, nullptr), 0);
     RegCloseKey(key);
@@ -104,7 +105,7 @@ TEST_F(InstallationId, a_peer_that_has_the_candidate_forces_a_new_one) {
     // The installation at 127.0.0.2 has the first candidate; 127.0.0.3 never answers.
     PortListener peers([](const ReceivedQuestion& question, int index) {
         return index == 0 && question.destination == "127.0.0.2" ? ClaimOf(CandidateIn(question))
-                                                                  : std::string();
+                                                                 : std::string();
     });
     ASSERT_TRUE(peers.ok());
     const DWORD id = GetInstallationId();

@@ -223,8 +223,8 @@ bool ParseMoment(const char* text, uint32_t now, uint32_t* seconds) {
         if (*p != '\0' || hour > 23 || minute > 59 || second > 59) {
             return false;
         }
-        const int64_t value = DaysFromCivil(year, month, day) * 86400 + hour * 3600 +
-                              minute * 60 + second;
+        const int64_t value =
+            DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
         if (value > 0xFFFFFFFFll) {
             return false;
         }
@@ -330,8 +330,9 @@ const char* TimeServiceTypeName(uint8_t type) {
 Fields VersionFields(const VersionRecord& r) {
     Fields f;
     AddText(&f, "version", r.versionText);
-    AddText(&f, "build", Format("%u.%u, %04u-%02u-%02u", r.major, r.minor, r.buildYear,
-                                r.buildMonthDay / 100, r.buildMonthDay % 100));
+    AddText(&f, "build",
+            Format("%u.%u, %04u-%02u-%02u", r.major, r.minor, r.buildYear, r.buildMonthDay / 100,
+                   r.buildMonthDay % 100));
     AddUnsigned(&f, "role", r.role);
     AddText(&f, "installed", IsoUtc(r.installTime));
     AddBoolean(&f, "nt", r.isNT != 0);
@@ -349,9 +350,10 @@ Fields AgentStatusFields(const AgentStatus& s) {
     AddText(&f, "last_sync", IsoUtc(s.lastSyncTime));
     AddBoolean(&f, "pending", (s.statusFlags & kStatusPending) != 0);
     AddText(&f, "partner", s.partnerName);
-    AddText(&f, "protocol", s.protocol == kProtocolNtp    ? "NTP/SNTP"
-                            : s.protocol == kProtocolNone ? "none"
-                                                          : Format("%u", s.protocol));
+    AddText(&f, "protocol",
+            s.protocol == kProtocolNtp    ? "NTP/SNTP"
+            : s.protocol == kProtocolNone ? "none"
+                                          : Format("%u", s.protocol));
     AddNumber(&f, "last_variance_ms", s.lastOffsetMs);
     AddNumber(&f, "variance_sum_ms", s.offsetSumMs);
     AddText(&f, "time_zone", s.timeZoneName);
@@ -420,9 +422,8 @@ std::string DriftCsvHeader() {
 
 std::string DriftCsvLine(const DriftRecord& r) {
     return Format("%s,%u,%d,%s,%s,%s,%d,%s\n", IsoUtc(r.checkTime).c_str(), r.checkTime,
-                  r.varianceMs, DriftSourceText(r.sourceAddress).c_str(),
-                  CheckReasonName(r.reason), RoleName(RecordRole(r)), IsCorrected(r) ? 1 : 0,
-                  PhaseAdjustText(r));
+                  r.varianceMs, DriftSourceText(r.sourceAddress).c_str(), CheckReasonName(r.reason),
+                  RoleName(RecordRole(r)), IsCorrected(r) ? 1 : 0, PhaseAdjustText(r));
 }
 
 const char* CheckStateName(int state) {
@@ -455,8 +456,8 @@ CheckResult EvaluateCheck(const std::string& host, const CheckInput& in, int64_t
     const int64_t magnitude = in.varianceMs < 0 ? -in.varianceMs : in.varianceMs;
     int state = magnitude > critMs ? kCheckCritical : magnitude > warnMs ? kCheckWarning : kCheckOk;
     std::string text = Format("%s: variance %" PRId64 " ms", host.c_str(), in.varianceMs);
-    std::string perf = Format("variance=%" PRId64 "ms;%" PRId64 ";%" PRId64 ";;", in.varianceMs,
-                              warnMs, critMs);
+    std::string perf =
+        Format("variance=%" PRId64 "ms;%" PRId64 ";%" PRId64 ";;", in.varianceMs, warnMs, critMs);
     if (in.maxAgeSeconds != 0) {
         if (!in.historyAnswered) {
             state = WorseState(state, kCheckUnknown);

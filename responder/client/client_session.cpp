@@ -52,8 +52,8 @@ std::vector<Answer> ManagementSession::AskAll(const std::vector<Endpoint>& targe
                 break;
             }
             Endpoint from{};
-            const int got = socket_.Receive(buffer, sizeof(buffer), static_cast<int>(left) + 1,
-                                            &from);
+            const int got =
+                socket_.Receive(buffer, sizeof(buffer), static_cast<int>(left) + 1, &from);
             if (got < 0) {
                 continue;
             }

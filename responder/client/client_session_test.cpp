@@ -63,8 +63,8 @@ public:
         std::memset(out, 0, kDriftAnswerSize);
         for (uint32_t checked : records) {
             if (checked > after) {
-                const DriftRecord r = MakeDriftRecord(-5, checked, 1, kReasonScheduled,
-                                                      0x0100007F, kRoleHorologix, 0);
+                const DriftRecord r = MakeDriftRecord(-5, checked, 1, kReasonScheduled, 0x0100007F,
+                                                      kRoleHorologix, 0);
                 EncodeDriftRecord(r, out);
                 return;
             }
@@ -155,8 +155,8 @@ private:
                     --dropFirst;
                     continue;
                 }
-                outcome = HandleDatagram(core_, &status_, host_, datagram,
-                                         static_cast<size_t>(got), from.sin_addr.s_addr, &reply);
+                outcome = HandleDatagram(core_, &status_, host_, datagram, static_cast<size_t>(got),
+                                         from.sin_addr.s_addr, &reply);
             }
             if (outcome != RequestOutcome::kAnswer) {
                 continue;
@@ -164,8 +164,7 @@ private:
             if (delayMs > 0) {
                 usleep(static_cast<useconds_t>(delayMs) * 1000);
             }
-            sendto(socket_, reply.bytes, reply.length, 0, reinterpret_cast<sockaddr*>(&from),
-                   size);
+            sendto(socket_, reply.bytes, reply.length, 0, reinterpret_cast<sockaddr*>(&from), size);
         }
     }
 
@@ -231,8 +230,8 @@ TEST(ClientSession, asks_several_hosts_at_once_and_reports_the_silent_one) {
     UdpSocket socket;
     ASSERT_TRUE(socket.Open());
     ManagementSession session(socket, 200, 1);
-    const std::vector<Endpoint> targets = {a.endpoint(), Endpoint{htonl(INADDR_LOOPBACK), SilentPort()},
-                                           b.endpoint()};
+    const std::vector<Endpoint> targets = {
+        a.endpoint(), Endpoint{htonl(INADDR_LOOPBACK), SilentPort()}, b.endpoint()};
     const auto answers = session.AskAll(targets, kRequestPing, nullptr, 0, AnswerOfLength(4));
     ASSERT_EQ(answers.size(), 3u);
     EXPECT_TRUE(answers[0].answered);
@@ -273,8 +272,9 @@ TEST(ClientSession, a_late_answer_to_an_earlier_request_is_not_taken_for_the_nex
     UdpSocket socket;
     ASSERT_TRUE(socket.Open());
     ManagementSession session(socket, 100, 0);
-    EXPECT_FALSE(session.Ask(agent.endpoint(), kRequestAgentStatus, nullptr, 0,
-                             AnswerOfLength(kAgentStatusBlockSize))
+    EXPECT_FALSE(session
+                     .Ask(agent.endpoint(), kRequestAgentStatus, nullptr, 0,
+                          AnswerOfLength(kAgentStatusBlockSize))
                      .answered);
     agent.delayMs = 0;
     usleep(400 * 1000); // the block arrives now, unasked for
@@ -300,9 +300,8 @@ TEST(Qxctl, prints_records_readably_as_json_and_one_line_per_host) {
               0u)
         << json.out;
 
-    const ToolRun several =
-        Qxctl("--timeout 200 --retries 0 ping " + At(agent.port()) + " " + At(SilentPort()) +
-              " " + At(other.port()));
+    const ToolRun several = Qxctl("--timeout 200 --retries 0 ping " + At(agent.port()) + " " +
+                                  At(SilentPort()) + " " + At(other.port()));
     EXPECT_EQ(several.status, 1);
     int lines = 0;
     for (char c : several.out) {
@@ -314,9 +313,10 @@ TEST(Qxctl, prints_records_readably_as_json_and_one_line_per_host) {
     EXPECT_NE(several.out.find(": no answer after 1 tries"), std::string::npos);
 
     const ToolRun agentTime = Qxctl("--json time " + At(agent.port()));
-    EXPECT_NE(agentTime.out.find("\"utc\":\"2024-02-29T12:00:00.250Z\",\"local\":\"2024-02-29T13:00:"
-                            "00.250\",\"offset_s\":"),
-              std::string::npos)
+    EXPECT_NE(
+        agentTime.out.find("\"utc\":\"2024-02-29T12:00:00.250Z\",\"local\":\"2024-02-29T13:00:"
+                           "00.250\",\"offset_s\":"),
+        std::string::npos)
         << agentTime.out;
 }
 
@@ -325,17 +325,18 @@ TEST(Qxctl, history_walks_from_a_moment_to_the_newest_record_as_csv_or_drift_fil
     FakeAgent agent;
     const ToolRun csv = Qxctl("history --from 1700001800 " + At(agent.port()));
     EXPECT_EQ(csv.status, 0);
-    EXPECT_EQ(csv.out, DriftCsvHeader() +
-                           "2023-11-14T22:43:20Z,1700001800,-5,127.0.0.1,Scheduled,Horologix,1,0\n"
-                           "2023-11-14T23:03:20Z,1700003000,-5,127.0.0.1,Scheduled,Horologix,1,0\n");
+    EXPECT_EQ(csv.out,
+              DriftCsvHeader() +
+                  "2023-11-14T22:43:20Z,1700001800,-5,127.0.0.1,Scheduled,Horologix,1,0\n"
+                  "2023-11-14T23:03:20Z,1700003000,-5,127.0.0.1,Scheduled,Horologix,1,0\n");
 
     char path[] = "/tmp/qxctl-drift-XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
-    EXPECT_EQ(Qxctl("history --format drift --out " + std::string(path) + " " + At(agent.port()))
-                  .status,
-              0);
+    EXPECT_EQ(
+        Qxctl("history --format drift --out " + std::string(path) + " " + At(agent.port())).status,
+        0);
     FILE* file = std::fopen(path, "rb");
     ASSERT_NE(file, nullptr);
     uint8_t bytes[64];

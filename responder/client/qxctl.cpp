@@ -156,7 +156,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* problem) {
         } else if (arg == "-h" || arg == "--help") {
             *problem = "";
             return false;
-        } else if (!arg.empty() && arg[0] == '-' && arg.size() > 1 && !(arg[1] >= '0' && arg[1] <= '9')) {
+        } else if (!arg.empty() && arg[0] == '-' && arg.size() > 1 &&
+                   !(arg[1] >= '0' && arg[1] <= '9')) {
             *problem = "unknown option " + arg;
             return false;
         } else if (o->command.empty()) {
@@ -226,7 +227,8 @@ struct DataWord {
 
 class Printer {
 public:
-    Printer(const Options& o, size_t hosts) : json_(o.json), several_(hosts > 1), command_(o.command) {}
+    Printer(const Options& o, size_t hosts)
+        : json_(o.json), several_(hosts > 1), command_(o.command) {}
 
     void Answered(const Target& target, Fields fields) {
         if (json_) {
@@ -369,8 +371,7 @@ int CommandSync(ManagementSession& session, const Options& o, const std::vector<
     return status;
 }
 
-int CommandClear(ManagementSession& session, const Options& o,
-                 const std::vector<Target>& targets) {
+int CommandClear(ManagementSession& session, const Options& o, const std::vector<Target>& targets) {
     if (!o.yes) {
         std::string names;
         for (const Target& target : targets) {
@@ -403,16 +404,15 @@ HistoryStep NextRecord(ManagementSession& session, const Endpoint& target, uint3
     HistoryStep step{};
     const DataWord word(after);
     // A late answer to the previous step is the record already written: it is not taken.
-    const auto answer = session.Ask(target, kRequestDriftRecord, word.bytes, 4,
-                                    [after](const uint8_t* bytes, size_t length) {
-                                        if (length != kDriftAnswerSize) {
-                                            return false;
-                                        }
-                                        const uint32_t checked = LoadLe32(bytes + 8);
-                                        return checked > after ||
-                                               std::all_of(bytes, bytes + length,
-                                                           [](uint8_t b) { return b == 0; });
-                                    });
+    const auto answer = session.Ask(
+        target, kRequestDriftRecord, word.bytes, 4, [after](const uint8_t* bytes, size_t length) {
+            if (length != kDriftAnswerSize) {
+                return false;
+            }
+            const uint32_t checked = LoadLe32(bytes + 8);
+            return checked > after ||
+                   std::all_of(bytes, bytes + length, [](uint8_t b) { return b == 0; });
+        });
     if (!answer.answered) {
         return step;
     }
@@ -492,8 +492,7 @@ int CommandHistory(ManagementSession& session, const Options& o,
     return status;
 }
 
-int CommandCheck(ManagementSession& session, const Options& o,
-                 const std::vector<Target>& targets) {
+int CommandCheck(ManagementSession& session, const Options& o, const std::vector<Target>& targets) {
     if (!o.haveWarn || !o.haveCrit) {
         std::fprintf(stderr, "qxctl: check wants --warn MS and --crit MS\n");
         return kCheckUnknown;
@@ -550,8 +549,7 @@ int CommandCheck(ManagementSession& session, const Options& o,
 int CommandRaw(ManagementSession& session, const Options& o, const std::vector<Target>& targets) {
     int64_t code = 0, data = 0;
     if (o.arguments.empty() || !ParseNumber(o.arguments[0].c_str(), 0, 0xFFFFFFFFll, &code) ||
-        (o.arguments.size() > 1 &&
-         !ParseNumber(o.arguments[1].c_str(), 0, 0xFFFFFFFFll, &data))) {
+        (o.arguments.size() > 1 && !ParseNumber(o.arguments[1].c_str(), 0, 0xFFFFFFFFll, &data))) {
         return Usage("raw wants CODE [DATA], each 0 to 4294967295");
     }
     if (o.haveSeq) {
@@ -559,8 +557,8 @@ int CommandRaw(ManagementSession& session, const Options& o, const std::vector<T
     }
     Printer printer(o, targets.size());
     const DataWord word(static_cast<uint32_t>(data));
-    const auto answers = session.AskAll(Endpoints(targets), static_cast<uint32_t>(code),
-                                        word.bytes, 4, [](const uint8_t*, size_t) { return true; });
+    const auto answers = session.AskAll(Endpoints(targets), static_cast<uint32_t>(code), word.bytes,
+                                        4, [](const uint8_t*, size_t) { return true; });
     int status = 0;
     for (size_t i = 0; i < targets.size(); ++i) {
         if (!answers[i].answered) {
@@ -613,8 +611,7 @@ int main(int argc, char** argv) {
         return CommandTime(session, o, targets);
     }
     if (c == "version") {
-        return AskAndPrint(session, o, targets, kRequestVersion, kVersionRecordSize,
-                           DecodeVersion);
+        return AskAndPrint(session, o, targets, kRequestVersion, kVersionRecordSize, DecodeVersion);
     }
     if (c == "timezone") {
         return AskAndPrint(session, o, targets, kRequestTimeZone, kTimeZoneFactsSize, DecodeZone);

@@ -223,6 +223,7 @@ class LiveAgent(unittest.TestCase):
         self.assertEqual(shown["computer"], text(fields[32]))
         self.assertEqual(shown["products"], "none")
         reg("add", AGENT_KEY, "/v", "Service Installed", "/t", "REG_SZ", "/d", "True", "/f")
+        time.sleep(1.1)  # the agent reads the products at most once a second
         status, lines = qx_json("status", HOST)
         self.assertEqual(lines[0]["products_word"], "0x8200")
         self.assertEqual(lines[0]["products"], "agent")

@@ -94,8 +94,8 @@ int UdpSocket::Receive(uint8_t* buffer, size_t capacity, int waitMs, Endpoint* f
         }
         sockaddr_in sender{};
         int size = sizeof(sender);
-        const int got = recvfrom(s, reinterpret_cast<char*>(buffer), static_cast<int>(capacity),
-                                 0, reinterpret_cast<sockaddr*>(&sender), &size);
+        const int got = recvfrom(s, reinterpret_cast<char*>(buffer), static_cast<int>(capacity), 0,
+                                 reinterpret_cast<sockaddr*>(&sender), &size);
         if (got == SOCKET_ERROR) {
             error_ = WSAGetLastError();
             // An unreachable earlier destination (10054) says nothing about this answer, and a
