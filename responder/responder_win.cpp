@@ -26,7 +26,8 @@ constexpr int kBindAttempts = 4;
 constexpr DWORD kBindRetryMs = 500;
 // Datagrams one readiness signal serves at most: a few milliseconds of work.
 constexpr int kDatagramsPerSignal = 64;
-constexpr int kReceiveBufferBytes = 1 << 20;
+// A signal within this fraction of a second after the last one returned means a backlog.
+constexpr LONGLONG kBacklogGapPerSecond = 2000;
 
 // Responder state; only the agent thread (and StartAgent before it) touches it.
 uint8_t g_filter[kCommandFilterSize];
@@ -161,11 +162,6 @@ bool OpenResponder() {
                          LastSocketErrorText());
         return false;
     }
-    // Room for the requests that arrive while the agent thread runs a check or is not
-    // scheduled: the system's default holds a few hundred. Where less is allowed, less it is.
-    const int receiveBuffer = kReceiveBufferBytes;
-    setsockopt(agent.responderSocket, SOL_SOCKET, SO_RCVBUF,
-               reinterpret_cast<const char*>(&receiveBuffer), sizeof(receiveBuffer));
     return true;
 }
 
@@ -186,10 +182,22 @@ uint64_t RateLimitedRequests() {
 void HandleManagementRequest(SOCKET socket) {
     AgentStatus& status = AgentStatusBlock();
     AgentResponderHost host;
-    // The socket is event-selected, so non-blocking: a readiness signal is followed by every
-    // datagram already queued (up to a bound that keeps the thread's other events prompt), as
-    // one wait and one re-selection per datagram would cost more than the answers do.
-    for (int handled = 0; handled < kDatagramsPerSignal; ++handled) {
+    // One datagram per readiness signal while requests come one at a time. When a signal comes
+    // right after the previous one ended, datagrams were already waiting: then every datagram
+    // queued is served (up to a bound that keeps the thread's other events prompt), as a wait
+    // and a re-selection per datagram would cost more than the answers do. The socket is
+    // event-selected, so non-blocking.
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    static LONGLONG lastReturn = 0;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const bool backlog = now.QuadPart - lastReturn < frequency.QuadPart / kBacklogGapPerSecond;
+    const int limit = backlog ? kDatagramsPerSignal : 1;
+    for (int handled = 0; handled < limit; ++handled) {
         uint8_t datagram[kMaxRequestSize];
         sockaddr_in from{};
         int fromLength = sizeof(from);
@@ -199,7 +207,7 @@ void HandleManagementRequest(SOCKET socket) {
             const int error = WSAGetLastError();
             // Nothing (more) to read is no failed receive.
             if (error == WSAEWOULDBLOCK) {
-                return;
+                break;
             }
             NoteReceiveError(&status);
             // A datagram longer than 512 bytes (10040) was consumed: its answer would be to a
@@ -207,7 +215,7 @@ void HandleManagementRequest(SOCKET socket) {
             if (error == WSAEMSGSIZE || error == WSAECONNRESET) {
                 continue;
             }
-            return;
+            break;
         }
         if (from.sin_family != AF_INET) {
             continue;
@@ -225,6 +233,8 @@ void HandleManagementRequest(SOCKET socket) {
         NoteReplySent(&status, sent == SOCKET_ERROR ? -1 : sent, UnixTimeNow());
         SetActivityIndicator(kActivityReplySent);
     }
+    QueryPerformanceCounter(&now);
+    lastReturn = now.QuadPart;
 }
 
 SOCKET CreateBoundSocket(int type, uint16_t* port, const char* service, const char* localAddress) {
