@@ -7,21 +7,15 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/fake_service/fake_service_win.h"
 #include "bench/remote_registry/bench_remote_registry_win.h"
 #include "bench/w32time_standin/standin_client_win.h"
 #include "agent/agent_test_util_win.h"
 #include "config/registry.h"
-
-extern "C" {
-HRESULT WINAPI TimeProvOpen(WCHAR*, TimeProvSysCallbacks*, TimeProvHandle*);
-HRESULT WINAPI TimeProvCommand(TimeProvHandle, TimeProvCmd, TimeProvArgs);
-HRESULT WINAPI TimeProvClose(TimeProvHandle);
-}
 
 namespace {
 
@@ -31,76 +25,10 @@ const char kNtpClientKey[] =
     "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
 constexpr uint64_t kFileTime1970 = 116444736000000000ull;
 
-// What the fake service answers and what it was told.
-struct FakeService {
-    std::mutex lock;
-    uint64_t lastSyncTime = 0;
-    uint8_t stratum = 0;
-    uint32_t refId = 0;
-    uint32_t tsFlags = 0;
-    DWORD slowQueryMs = 0; // one GetTimeSysInfo call takes this long, once
-    std::vector<std::pair<WORD, std::wstring>> events;
-    int statusCalls = 0;
-    DWORD statusStratum = 0;
-};
-FakeService* g_service = nullptr;
-
 uint64_t FileTimeNow() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-}
-
-HRESULT WINAPI FakeGetTimeSysInfo(TimeSysInfo info, void* out) {
-    DWORD delay = 0;
-    {
-        std::lock_guard<std::mutex> hold(g_service->lock);
-        delay = g_service->slowQueryMs;
-        g_service->slowQueryMs = 0;
-    }
-    if (delay != 0) {
-        Sleep(delay);
-    }
-    std::lock_guard<std::mutex> hold(g_service->lock);
-    switch (info) {
-    case TSI_CurrentTime:
-        *static_cast<uint64_t*>(out) = FileTimeNow();
-        return S_OK;
-    case TSI_LastSyncTime:
-        *static_cast<uint64_t*>(out) = g_service->lastSyncTime;
-        return S_OK;
-    case TSI_Stratum:
-        *static_cast<BYTE*>(out) = g_service->stratum;
-        return S_OK;
-    case TSI_ReferenceIdentifier:
-        *static_cast<DWORD*>(out) = g_service->refId;
-        return S_OK;
-    case TSI_TSFlags:
-        *static_cast<DWORD*>(out) = g_service->tsFlags;
-        return S_OK;
-    default:
-        return E_INVALIDARG;
-    }
-}
-
-HRESULT WINAPI FakeLogEvent(WORD type, WCHAR*, WCHAR* message) {
-    std::lock_guard<std::mutex> hold(g_service->lock);
-    g_service->events.emplace_back(type, message);
-    return S_OK;
-}
-
-HRESULT WINAPI FakeAlertSamplesAvail() {
-    return S_OK;
-}
-
-HRESULT WINAPI FakeSetProviderStatus(SetProviderStatusInfo* info) {
-    {
-        std::lock_guard<std::mutex> hold(g_service->lock);
-        ++g_service->statusCalls;
-        g_service->statusStratum = info->dwStratum;
-    }
-    info->pfnFree(info);
-    return S_OK;
 }
 
 uint32_t Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
@@ -113,7 +41,7 @@ uint32_t Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
 class AgentInProcess : public ::testing::Test {
 protected:
     void SetUp() override {
-        g_service = &service_;
+        fake_service::Reset();
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kFamilyClientPath);
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, "Software\\Tessaric\\Quorvex Server");
@@ -125,11 +53,7 @@ protected:
         WriteNumber(("\\\\" + std::string(kAgentPath)).c_str(), "Alert if Unverified", 0);
         // Deterministic partner texts: no reverse lookups.
         WriteBoolean(("\\\\" + std::string(kAgentPath)).c_str(), "DNS Lookups Enabled", false);
-        callbacks_.dwSize = sizeof(callbacks_);
-        callbacks_.pfnGetTimeSysInfo = FakeGetTimeSysInfo;
-        callbacks_.pfnLogTimeProvEvent = FakeLogEvent;
-        callbacks_.pfnAlertSamplesAvail = FakeAlertSamplesAvail;
-        callbacks_.pfnSetProviderStatus = FakeSetProviderStatus;
+        callbacks_ = fake_service::Callbacks();
     }
     void TearDown() override {
         if (handle_ != nullptr) {
@@ -138,7 +62,6 @@ protected:
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kFamilyClientPath);
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kNtpClientKey + 2);
-        g_service = nullptr;
         DeleteTestDriftFile();
     }
     HRESULT Open(const wchar_t* name) {
@@ -146,14 +69,11 @@ protected:
         return TimeProvOpen(copy.data(), &callbacks_, &handle_);
     }
     void Synchronize(uint32_t refId, uint8_t stratum = 3) {
-        std::lock_guard<std::mutex> hold(service_.lock);
-        service_.lastSyncTime = FileTimeNow();
-        service_.stratum = stratum;
-        service_.refId = refId;
-    }
-    std::vector<std::pair<WORD, std::wstring>> Events() {
-        std::lock_guard<std::mutex> hold(service_.lock);
-        return service_.events;
+        fake_service::Answers answers;
+        answers.lastSyncTime = FileTimeNow();
+        answers.stratum = stratum;
+        answers.refId = refId;
+        fake_service::SetAnswers(answers);
     }
     // Milliseconds TimeProvClose took.
     double Close() {
@@ -164,7 +84,6 @@ protected:
             .count();
     }
 
-    FakeService service_;
     TimeProvSysCallbacks callbacks_{};
     TimeProvHandle handle_ = nullptr;
 };
@@ -209,7 +128,7 @@ TEST_F(AgentInProcess, force_disable_by_the_family_refuses_the_start_after_writi
     EXPECT_EQ(handle_, nullptr);
     EXPECT_EQ(AgentText("Service Running"), "False");
     EXPECT_EQ(AgentText("Current Version"), "4.1.b.20070418R");
-    EXPECT_TRUE(Events().empty());
+    EXPECT_TRUE(fake_service::Events().empty());
 }
 
 TEST_F(AgentInProcess, commands_answer_as_documented_and_no_sample_before_a_check) {
@@ -250,19 +169,18 @@ TEST_F(AgentInProcess, follows_new_partners_into_the_text_and_the_ring) {
     const uint32_t now = static_cast<uint32_t>((FileTimeNow() - kFileTime1970) / 10000000);
     EXPECT_LE(now - lastTime, 5u);
     // The thread announced itself as a running input provider of stratum 4.
-    std::lock_guard<std::mutex> hold(service_.lock);
-    EXPECT_EQ(service_.statusCalls, 1);
-    EXPECT_EQ(service_.statusStratum, 4u);
+    EXPECT_EQ(fake_service::StatusCalls(), 1);
+    EXPECT_EQ(fake_service::LastStatusStratum(), 4u);
 }
 
 TEST_F(AgentInProcess, long_messages_reach_the_log_cut_to_509_characters_and_cr_lf) {
     ASSERT_EQ(Open(L"Horologix"), S_OK);
     const std::string longText(600, 'x');
     LogProviderEvent("Horologix", EVENTLOG_WARNING_TYPE, "%s", longText.c_str());
-    const auto events = Events();
+    const auto events = fake_service::Events();
     ASSERT_FALSE(events.empty());
-    EXPECT_EQ(events.back().first, EVENTLOG_WARNING_TYPE);
-    EXPECT_EQ(events.back().second, std::wstring(509, L'x') + L"\r\n");
+    EXPECT_EQ(events.back().type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(events.back().message, std::wstring(509, L'x') + L"\r\n");
 }
 
 TEST_F(AgentInProcess, a_refused_demand_sync_is_reported) {
@@ -271,24 +189,17 @@ TEST_F(AgentInProcess, a_refused_demand_sync_is_reported) {
     ASSERT_EQ(Open(L"Horologix"), S_OK);
     SetEvent(Agent().events[kSyncEvent]);
     EXPECT_TRUE(WaitFor(
-        [this] {
-            for (const auto& event : Events()) {
-                if (event.first == EVENTLOG_ERROR_TYPE &&
-                    event.second == L"Attempt to trigger a demand clock sync failed\r\n") {
-                    return true;
-                }
-            }
-            return false;
+        [] {
+            return fake_service::EventsStartingWith(
+                       L"Attempt to trigger a demand clock sync failed\r\n", EVENTLOG_ERROR_TYPE) >=
+                   1;
         },
         3000));
 }
 
 TEST_F(AgentInProcess, stop_while_the_thread_is_busy_waits_for_it_and_then_releases) {
     ASSERT_EQ(Open(L"Horologix"), S_OK);
-    {
-        std::lock_guard<std::mutex> hold(service_.lock);
-        service_.slowQueryMs = 2500;
-    }
+    fake_service::DelayNextQuery(2500);
     Sleep(1500); // the thread is now inside the slow poll
     const double closeMs = Close();
     EXPECT_LT(closeMs, 5000.0);
@@ -323,20 +234,17 @@ TEST_F(AgentInProcess, every_failing_start_step_is_reported_and_leaves_nothing_b
         {AgentStartFault::kThread, L"Could not create client thread; "},
     };
     for (const auto& step : kSteps) {
-        {
-            std::lock_guard<std::mutex> hold(service_.lock);
-            service_.events.clear();
-        }
+        fake_service::ClearEvents();
         SetAgentStartFault(step.fault);
         EXPECT_EQ(Open(L"Horologix"), S_OK);
         SetAgentStartFault(AgentStartFault::kNone);
         EXPECT_EQ(handle_, nullptr);
-        const auto events = Events();
+        const auto events = fake_service::Events();
         ASSERT_EQ(events.size(), 1u) << static_cast<int>(step.fault);
-        EXPECT_EQ(events[0].first, EVENTLOG_ERROR_TYPE);
-        EXPECT_EQ(events[0].second.rfind(step.message, 0), 0u)
-            << std::string(events[0].second.begin(), events[0].second.end());
-        EXPECT_EQ(events[0].second.substr(events[0].second.size() - 2), L"\r\n");
+        EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
+        EXPECT_EQ(events[0].message.rfind(step.message, 0), 0u)
+            << std::string(events[0].message.begin(), events[0].message.end());
+        EXPECT_EQ(events[0].message.substr(events[0].message.size() - 2), L"\r\n");
         EXPECT_EQ(AgentText("Service Running"), "False");
         for (HANDLE event : Agent().events) {
             EXPECT_EQ(event, nullptr);
@@ -366,6 +274,6 @@ TEST_F(AgentInProcess, an_accepted_demand_sync_reaches_the_service) {
         },
         3000);
     EXPECT_TRUE(asked);
-    EXPECT_TRUE(Events().empty());
+    EXPECT_TRUE(fake_service::Events().empty());
     EXPECT_EQ(standin::StopStandin(20000), 0u);
 }

@@ -11,14 +11,10 @@
 
 #include "agent/agent_state_win.h"
 #include "agent/agent_test_util_win.h"
+#include "bench/fake_service/fake_service_win.h"
 #include "bench/remote_registry/bench_remote_registry_win.h"
 #include "common/system_identity_win.h"
 #include "common/unique_handle_win.h"
-
-extern "C" {
-HRESULT WINAPI TimeProvOpen(WCHAR*, TimeProvSysCallbacks*, TimeProvHandle*);
-HRESULT WINAPI TimeProvClose(TimeProvHandle);
-}
 
 namespace {
 
@@ -291,42 +287,6 @@ TEST_F(SharedBlocks, refused_global_names_fall_back_to_the_sessions_names) {
 
 namespace {
 
-// The agent in this process, driven through its entry points by a service that never
-// synchronizes.
-HRESULT WINAPI IdleGetTimeSysInfo(TimeSysInfo info, void* out) {
-    switch (info) {
-    case TSI_CurrentTime: {
-        FILETIME now;
-        GetSystemTimeAsFileTime(&now);
-        *static_cast<uint64_t*>(out) =
-            (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-        return S_OK;
-    }
-    case TSI_LastSyncTime:
-        *static_cast<uint64_t*>(out) = 0;
-        return S_OK;
-    case TSI_Stratum:
-        *static_cast<BYTE*>(out) = 0;
-        return S_OK;
-    case TSI_ReferenceIdentifier:
-    case TSI_TSFlags:
-        *static_cast<DWORD*>(out) = 0;
-        return S_OK;
-    default:
-        return E_INVALIDARG;
-    }
-}
-HRESULT WINAPI IgnoreEvent(WORD, WCHAR*, WCHAR*) {
-    return S_OK;
-}
-HRESULT WINAPI NoSamples() {
-    return S_OK;
-}
-HRESULT WINAPI IgnoreStatus(SetProviderStatusInfo* info) {
-    info->pfnFree(info);
-    return S_OK;
-}
-
 const char kAgentPath[] = "System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
 
 class AgentHandover : public ::testing::Test {
@@ -335,11 +295,7 @@ protected:
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, "Software\\Tessaric\\Quorvex Client");
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, "Software\\Tessaric\\Quorvex Server");
-        callbacks_.dwSize = sizeof(callbacks_);
-        callbacks_.pfnGetTimeSysInfo = IdleGetTimeSysInfo;
-        callbacks_.pfnLogTimeProvEvent = IgnoreEvent;
-        callbacks_.pfnAlertSamplesAvail = NoSamples;
-        callbacks_.pfnSetProviderStatus = IgnoreStatus;
+        fake_service::Reset(); // a service that never synchronizes
     }
     void TearDown() override {
         if (handle_ != nullptr) {
@@ -355,13 +311,11 @@ protected:
         DeleteTestDriftFile();
     }
     void OpenAgent() {
-        wchar_t name[] = L"Horologix";
-        ASSERT_EQ(TimeProvOpen(name, &callbacks_, &handle_), S_OK);
+        handle_ = fake_service::OpenAgent();
         ASSERT_EQ(handle_, reinterpret_cast<TimeProvHandle>(1));
     }
     static bool Active() { return Agent().active != 0; }
 
-    TimeProvSysCallbacks callbacks_{};
     TimeProvHandle handle_ = nullptr;
     UniqueKernelHandle holder_;
 };

@@ -5,72 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "agent/agent_test_util_win.h"
+#include "bench/fake_service/fake_service_win.h"
 #include "bench/remote_registry/bench_remote_registry_win.h"
 #include "config/registry.h"
 #include "history/drift_record.h"
-
-extern "C" {
-HRESULT WINAPI TimeProvOpen(WCHAR*, TimeProvSysCallbacks*, TimeProvHandle*);
-HRESULT WINAPI TimeProvCommand(TimeProvHandle, TimeProvCmd, TimeProvArgs);
-HRESULT WINAPI TimeProvClose(TimeProvHandle);
-}
 
 namespace {
 
 const char kNtpClientKey[] =
     "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
-
-std::mutex g_lock;
-std::vector<std::pair<WORD, std::wstring>> g_events;
-int g_alerts = 0;
-
-HRESULT WINAPI NeverSynchronized(TimeSysInfo info, void* out) {
-    switch (info) {
-    case TSI_CurrentTime: {
-        FILETIME now;
-        GetSystemTimeAsFileTime(&now);
-        *static_cast<uint64_t*>(out) =
-            (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-        return S_OK;
-    }
-    case TSI_LastSyncTime:
-    case TSI_TickCount:
-    case TSI_PhaseOffset:
-        *static_cast<uint64_t*>(out) = info == TSI_TickCount ? 4242 : 0;
-        return S_OK;
-    case TSI_Stratum:
-        *static_cast<BYTE*>(out) = 0;
-        return S_OK;
-    case TSI_ReferenceIdentifier:
-    case TSI_TSFlags:
-        *static_cast<DWORD*>(out) = 0;
-        return S_OK;
-    default:
-        return E_INVALIDARG;
-    }
-}
-
-HRESULT WINAPI RecordEvent(WORD type, WCHAR*, WCHAR* message) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_events.emplace_back(type, message);
-    return S_OK;
-}
-
-HRESULT WINAPI CountAlert() {
-    std::lock_guard<std::mutex> hold(g_lock);
-    ++g_alerts;
-    return S_OK;
-}
-
-HRESULT WINAPI IgnoreStatus(SetProviderStatusInfo* info) {
-    info->pfnFree(info);
-    return S_OK;
-}
 
 std::string FakeServer(const char* name) {
     const char* value = std::getenv((std::string("FAKE_NTP_") + name).c_str());
@@ -98,18 +45,10 @@ std::vector<DriftRecord> DriftRecords() {
     return records;
 }
 
-std::vector<std::pair<WORD, std::wstring>> Events() {
-    std::lock_guard<std::mutex> hold(g_lock);
-    return g_events;
-}
+using fake_service::Events;
 
 bool EventStartingWith(WORD type, const std::wstring& prefix) {
-    for (const auto& event : Events()) {
-        if (event.first == type && event.second.rfind(prefix, 0) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return fake_service::EventsStartingWith(prefix, type) > 0;
 }
 
 std::wstring Wide(const std::string& text) {
@@ -121,18 +60,13 @@ protected:
     void SetUp() override {
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentTestKey + 2);
         DeleteTestDriftFile();
-        {
-            std::lock_guard<std::mutex> hold(g_lock);
-            g_events.clear();
-            g_alerts = 0;
-        }
+        fake_service::Reset();
         WriteNumber(kNtpClientKey, "Enabled", 1);
         WriteNumber(kNtpClientKey, "InputProvider", 1);
         WriteNumber(kAgentTestKey, "InputProvider", 1);
         WriteBoolean(kAgentTestKey, "DNS Lookups Enabled", false);
         // No scheduled check during a test: only the start-up check runs.
         WriteNumber(kAgentTestKey, "SpecialPollInterval", 0);
-        callbacks_ = {sizeof(callbacks_), NeverSynchronized, RecordEvent, CountAlert, IgnoreStatus};
     }
     void TearDown() override {
         if (handle_ != nullptr) {
@@ -143,8 +77,9 @@ protected:
         DeleteTestDriftFile();
     }
     void Start() {
-        wchar_t name[] = L"Horologix";
-        ASSERT_EQ(TimeProvOpen(name, &callbacks_, &handle_), S_OK);
+        HRESULT result = E_FAIL;
+        handle_ = fake_service::OpenAgent(&result);
+        ASSERT_EQ(result, S_OK);
         ASSERT_NE(handle_, nullptr);
     }
     // The start-up check has run once it left a record or a message.
@@ -152,7 +87,6 @@ protected:
         return WaitFor([] { return !DriftRecords().empty() || !Events().empty(); }, timeoutMs);
     }
 
-    TimeProvSysCallbacks callbacks_{};
     TimeProvHandle handle_ = nullptr;
 };
 
@@ -189,8 +123,7 @@ TEST_F(SyncCheck, a_reachable_reference_clock_is_recorded_and_offered_as_a_sampl
     TimeProvCommand(handle_, TPC_GetSamples, &second);
     EXPECT_EQ(second.dwSamplesAvailable, 1u);
     EXPECT_EQ(again.toOffset, sample.toOffset);
-    std::lock_guard<std::mutex> hold(g_lock);
-    EXPECT_GE(g_alerts, 1);
+    EXPECT_GE(fake_service::SampleAlerts(), 1);
 }
 
 TEST_F(SyncCheck, a_clock_five_seconds_off_raises_the_alert_unless_the_threshold_is_zero) {
@@ -211,10 +144,7 @@ TEST_F(SyncCheck, a_clock_five_seconds_off_raises_the_alert_unless_the_threshold
     handle_ = nullptr;
 
     DeleteTestDriftFile();
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        g_events.clear();
-    }
+    fake_service::ClearEvents();
     WriteNumber(kAgentTestKey, "Alert Threshhold (seconds)", 0);
     Start();
     ASSERT_TRUE(WaitForCheck());
@@ -232,10 +162,7 @@ TEST_F(SyncCheck, no_sources_and_failing_sources_are_told_apart) {
     TimeProvClose(handle_);
     handle_ = nullptr;
 
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        g_events.clear();
-    }
+    fake_service::ClearEvents();
     const std::string silent = FakeServer("SILENT");
     ASSERT_FALSE(silent.empty()) << "run under with-fake-ntp";
     WriteString("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "NTPServer",

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -16,6 +15,7 @@
 
 #include "agent/agent_state_win.h"
 #include "agent/agent_test_util_win.h"
+#include "bench/fake_service/fake_service_win.h"
 #include "bench/remote_registry/bench_remote_registry_win.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
@@ -26,64 +26,14 @@
 #include "responder/responder_test_util_win.h"
 #include "timesrc/time_zone_win.h"
 
-extern "C" {
-HRESULT WINAPI TimeProvOpen(WCHAR*, TimeProvSysCallbacks*, TimeProvHandle*);
-HRESULT WINAPI TimeProvClose(TimeProvHandle);
-}
-
 namespace {
 
 const char kAgentPath[] = "System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
 const char kW32TimeParameters[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters";
 constexpr uint32_t kTestInstallationId = 0x5EED1234;
 
-std::mutex g_eventsLock;
-std::vector<std::pair<WORD, std::wstring>> g_events;
-
-HRESULT WINAPI FakeGetTimeSysInfo(TimeSysInfo info, void* out) {
-    switch (info) {
-    case TSI_CurrentTime: {
-        FILETIME now;
-        GetSystemTimeAsFileTime(&now);
-        *static_cast<uint64_t*>(out) =
-            (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-        return S_OK;
-    }
-    case TSI_LastSyncTime:
-        *static_cast<uint64_t*>(out) = 0;
-        return S_OK;
-    case TSI_Stratum:
-        *static_cast<BYTE*>(out) = 0;
-        return S_OK;
-    case TSI_ReferenceIdentifier:
-    case TSI_TSFlags:
-        *static_cast<DWORD*>(out) = 0;
-        return S_OK;
-    default:
-        return E_INVALIDARG;
-    }
-}
-
-HRESULT WINAPI FakeLogEvent(WORD type, WCHAR*, WCHAR* message) {
-    std::lock_guard<std::mutex> hold(g_eventsLock);
-    g_events.emplace_back(type, message);
-    return S_OK;
-}
-
-HRESULT WINAPI FakeAlertSamplesAvail() {
-    return S_OK;
-}
-
-// Messages logged so far that begin with the text.
 int EventsStartingWith(const wchar_t* text) {
-    std::lock_guard<std::mutex> hold(g_eventsLock);
-    int count = 0;
-    for (const auto& event : g_events) {
-        if (event.second.rfind(text, 0) == 0) {
-            ++count;
-        }
-    }
-    return count;
+    return fake_service::EventsStartingWith(text);
 }
 
 uint32_t NowSeconds() {
@@ -104,14 +54,7 @@ protected:
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
         ClearResponderValues();
         WriteNumber(kInstallationIdKey, kInstallationIdValue, kTestInstallationId);
-        {
-            std::lock_guard<std::mutex> hold(g_eventsLock);
-            g_events.clear();
-        }
-        callbacks_.dwSize = sizeof(callbacks_);
-        callbacks_.pfnGetTimeSysInfo = FakeGetTimeSysInfo;
-        callbacks_.pfnLogTimeProvEvent = FakeLogEvent;
-        callbacks_.pfnAlertSamplesAvail = FakeAlertSamplesAvail;
+        fake_service::Reset();
         savedOs_ = LocalSystemIdentity().os;
     }
     void TearDown() override {
@@ -129,8 +72,9 @@ protected:
         DeleteValue("", kReplyRateLimitValue);
     }
     void Start() {
-        std::wstring name(L"Horologix");
-        ASSERT_EQ(TimeProvOpen(name.data(), &callbacks_, &handle_), S_OK);
+        HRESULT result = E_FAIL;
+        handle_ = fake_service::OpenAgent(&result);
+        ASSERT_EQ(result, S_OK);
         ASSERT_NE(handle_, nullptr);
     }
     void Stop() {
@@ -144,7 +88,6 @@ protected:
         Start();
     }
 
-    TimeProvSysCallbacks callbacks_{};
     TimeProvHandle handle_ = nullptr;
     OsFamily savedOs_ = 0;
 };
@@ -468,11 +411,11 @@ TEST_F(AgentResponder, a_port_held_for_good_leaves_the_agent_inactive_with_the_e
     ASSERT_TRUE(blocker);
     Start();
     EXPECT_EQ(Agent().active, 0);
-    std::lock_guard<std::mutex> hold(g_eventsLock);
-    ASSERT_EQ(g_events.size(), 1u);
-    EXPECT_EQ(g_events[0].first, EVENTLOG_ERROR_TYPE);
-    EXPECT_EQ(g_events[0].second.rfind(L"Could not create listen socket; Error 10048: ", 0), 0u)
-        << std::string(g_events[0].second.begin(), g_events[0].second.end());
+    const auto events = fake_service::Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(events[0].message.rfind(L"Could not create listen socket; Error 10048: ", 0), 0u)
+        << std::string(events[0].message.begin(), events[0].message.end());
 }
 
 TEST_F(AgentResponder, a_flood_from_one_address_is_cut_to_its_allowance_and_logged_once) {

@@ -18,12 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bench/fake_service/fake_service_win.h"
 #include "timesrc/precise_clock_win.h"
-
-extern "C" {
-HRESULT WINAPI TimeProvOpen(WCHAR*, TimeProvSysCallbacks*, TimeProvHandle*);
-HRESULT WINAPI TimeProvClose(TimeProvHandle);
-}
 
 namespace {
 
@@ -84,46 +80,8 @@ int BareTimer(DWORD seconds) {
     return 0;
 }
 
-HRESULT WINAPI NeverSynchronized(TimeSysInfo info, void* out) {
-    switch (info) {
-    case TSI_CurrentTime:
-        *static_cast<uint64_t*>(out) = SystemNow();
-        return S_OK;
-    case TSI_LastSyncTime:
-        *static_cast<uint64_t*>(out) = 0;
-        return S_OK;
-    case TSI_Stratum:
-        *static_cast<BYTE*>(out) = 0;
-        return S_OK;
-    case TSI_ReferenceIdentifier:
-    case TSI_TSFlags:
-        *static_cast<DWORD*>(out) = 0;
-        return S_OK;
-    default:
-        return E_INVALIDARG;
-    }
-}
-HRESULT WINAPI IgnoreEvent(WORD, WCHAR*, WCHAR*) {
-    return S_OK;
-}
-HRESULT WINAPI NoSamples() {
-    return S_OK;
-}
-HRESULT WINAPI IgnoreStatus(SetProviderStatusInfo* info) {
-    info->pfnFree(info);
-    return S_OK;
-}
-
 int IdleAgent(DWORD seconds) {
-    TimeProvSysCallbacks callbacks = {};
-    callbacks.dwSize = sizeof(callbacks);
-    callbacks.pfnGetTimeSysInfo = NeverSynchronized;
-    callbacks.pfnLogTimeProvEvent = IgnoreEvent;
-    callbacks.pfnAlertSamplesAvail = NoSamples;
-    callbacks.pfnSetProviderStatus = IgnoreStatus;
-    wchar_t name[] = L"Horologix";
-    TimeProvHandle handle = nullptr;
-    TimeProvOpen(name, &callbacks, &handle);
+    TimeProvHandle handle = fake_service::OpenAgent();
     if (handle == nullptr) {
         std::fprintf(stderr, "clock-bench: the agent did not start\n");
         return 1;
