@@ -191,8 +191,10 @@ bool StartAgent() {
         // A second start reopens the responder.
         CloseResponder();
         InterlockedExchange(&agent.active, OpenResponder() ? 1 : 0);
+        agent.standingAside = false;
     } else {
         InterlockedExchange(&agent.active, 0);
+        agent.standingAside = SyncStatusMapped();
     }
 
     if (HANDLE shared = SyncStatusNotifyEvent()) {

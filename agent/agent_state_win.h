@@ -25,6 +25,9 @@ struct AgentState {
     bool threadAbandoned; // the thread outlived the stop wait: its resources are kept
     SOCKET responderSocket;
     volatile LONG active;
+    // Inactive because a family service holds the role: its release gives the role back. An agent
+    // left inactive by a management port it could not bind stays so.
+    bool standingAside;
     bool sampleAvailable;
     TimeSample lastSample;
     DWORD installationId;

@@ -109,7 +109,11 @@ public:
     }
 };
 
-void OnNotify() {
+// Follows the family's sync-status block after a notify pulse, or (polled) at the once-a-second
+// look. The look only acts on a holder's coming and going: an agent whose management port some
+// other program holds would otherwise retry the bind (1.5 s of this thread) and log its failure
+// every second.
+void OnNotify(bool polled) {
     AgentState& agent = Agent();
     if (!SyncStatusMapped()) {
         return;
@@ -119,7 +123,11 @@ void OnNotify() {
         SelectReadReadiness(false);
         CloseResponder();
         InterlockedExchange(&agent.active, 0);
-    } else if (!ownerPresent && !agent.active) {
+        agent.standingAside = true;
+    } else if (ownerPresent) {
+        agent.standingAside = true;
+    } else if (!agent.active && (agent.standingAside || !polled)) {
+        agent.standingAside = false;
         const bool opened = OpenResponder();
         InterlockedExchange(&agent.active, opened ? 1 : 0);
         SelectReadReadiness(opened);
@@ -201,12 +209,12 @@ DWORD WINAPI AgentThreadMain(LPVOID) {
             }
             break;
         case WAIT_OBJECT_0 + kNotifyEvent:
-            OnNotify();
+            OnNotify(false);
             break;
         case WAIT_TIMEOUT:
             // Holders pulse the notify event, and a pulse that comes while this thread is busy
             // (a check can take seconds) is lost: look at the block once a second as well.
-            OnNotify();
+            OnNotify(true);
             follower.Poll(PollService());
             break;
         default:

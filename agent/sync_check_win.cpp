@@ -69,6 +69,9 @@ bool VerifyAgainstSource(const char* source, uint32_t when, uint8_t reason, bool
 
     const SettingsRecord settings = AgentSettingsCopy();
     if (Agent().active) {
+        // A history that could not be opened at start (held by another program, read-only) is
+        // taken up by the first check after the obstacle has gone; an open file stays in use.
+        OpenDriftFile(nullptr);
         AppendDriftRecord(offsetMs, when != 0 ? when : UnixTimeNow(), afterSync ? 1 : 0,
                           static_cast<CheckReason>(reason), source, StatusRole());
     }
