@@ -90,7 +90,7 @@ void ParseServerList(const char* text, SettingsRecord* record) {
         if (length == 0) {
             break;
         }
-        // A piece longer than a name cannot be a flags piece; keep what a slot can hold.
+        // Room for a name with blanks around it; the rest of a longer piece cannot be kept.
         char piece[kServerNameSize * 2];
         std::snprintf(piece, sizeof(piece), "%.*s",
                       static_cast<int>(length < sizeof(piece) - 1 ? length : sizeof(piece) - 1),
@@ -100,6 +100,10 @@ void ParseServerList(const char* text, SettingsRecord* record) {
         if (piece[0] == '\0') {
             break;
         }
+        // A slot keeps 63 characters. Blanks can follow at the cut, and are trimmed too, before
+        // the piece is judged, so that what is kept reads back the same once the list is saved.
+        piece[kServerNameSize - 1] = '\0';
+        TrimWhitespace(piece);
         uint32_t flags = 0;
         if (record->serverCount > 0 && ParseFlagsPiece(piece, &flags)) {
             record->servers[record->serverCount - 1].flags = flags;

@@ -80,6 +80,21 @@ TEST(ServerList, long_names_are_cut_to_63_characters_and_empty_text_gives_no_ser
     EXPECT_EQ(Parsed("\t\r\n").serverCount, 0u);
 }
 
+TEST(ServerList, a_name_cut_at_a_blank_is_trimmed_so_that_it_survives_a_save) {
+    const std::string name = std::string(62, 'n') + "\t\tmore";
+    const SettingsRecord record = Parsed((name + ",0x2 next").c_str());
+    ASSERT_EQ(record.serverCount, 2u);
+    EXPECT_EQ(std::string(record.servers[0].name), std::string(62, 'n'));
+    const SettingsRecord again = Parsed(Formatted(record, true).c_str());
+    ASSERT_EQ(again.serverCount, 2u);
+    EXPECT_STREQ(again.servers[0].name, record.servers[0].name);
+    EXPECT_EQ(again.servers[0].flags, 2u);
+    // What is left at the cut is judged like any piece: here the flags of the name before it.
+    const SettingsRecord flags = Parsed(("host 0x5" + std::string(60, '\r') + "x").c_str());
+    ASSERT_EQ(flags.serverCount, 1u);
+    EXPECT_EQ(flags.servers[0].flags, 5u);
+}
+
 TEST(ServerList, formatting_skips_empty_slots_and_never_overruns_the_buffer) {
     SettingsRecord record = Parsed("one two three");
     record.servers[1].name[0] = '\0';
