@@ -96,14 +96,8 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Scripts a synchronization with the partner; the running service takes it up on the reload
-// control.
 void ScriptSync(const char* partner, uint32_t stratum) {
-    SyncState state = LoadSyncState();
-    ASSERT_TRUE(ParseDottedQuad(partner, &state.refId));
-    state.stratum = stratum;
-    state.lastSyncTime = OffsetFileTimeNow(0);
-    ASSERT_EQ(SaveSyncState(state), ERROR_SUCCESS);
+    ASSERT_EQ(ScriptSynchronization(partner, stratum), ERROR_SUCCESS);
 }
 
 void Synchronize(const char* partner, uint32_t stratum) {

@@ -31,11 +31,7 @@ bool PartnerBecomes(const std::string& text) {
 }
 
 void Synchronize(const char* partner, uint32_t stratum) {
-    SyncState state = LoadSyncState();
-    ASSERT_TRUE(ParseDottedQuad(partner, &state.refId));
-    state.stratum = stratum;
-    state.lastSyncTime = OffsetFileTimeNow(0);
-    ASSERT_EQ(SaveSyncState(state), ERROR_SUCCESS);
+    ASSERT_EQ(ScriptSynchronization(partner, stratum), ERROR_SUCCESS);
     ASSERT_EQ(ControlStandin(kControlReloadState), 0u);
 }
 

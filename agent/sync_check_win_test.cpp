@@ -18,6 +18,7 @@ namespace {
 
 const char kNtpClientKey[] =
     "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
+const char kW32TimeParameters[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters";
 
 std::string FakeServer(const char* name) {
     const char* value = std::getenv((std::string("FAKE_NTP_") + name).c_str());
@@ -61,6 +62,8 @@ protected:
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentTestKey + 2);
         DeleteTestDriftFile();
         fake_service::Reset();
+        // The sources are the test's: none left behind in the prefix by an earlier run.
+        DeleteValue(kW32TimeParameters, "NTPServer");
         WriteNumber(kNtpClientKey, "Enabled", 1);
         WriteNumber(kNtpClientKey, "InputProvider", 1);
         WriteNumber(kAgentTestKey, "InputProvider", 1);
@@ -165,15 +168,14 @@ TEST_F(SyncCheck, no_sources_and_failing_sources_are_told_apart) {
     fake_service::ClearEvents();
     const std::string silent = FakeServer("SILENT");
     ASSERT_FALSE(silent.empty()) << "run under with-fake-ntp";
-    WriteString("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "NTPServer",
-                (silent + ",0x9").c_str());
+    WriteString(kW32TimeParameters, "NTPServer", (silent + ",0x9").c_str());
     Start();
     ASSERT_TRUE(WaitForCheck(8000));
     EXPECT_TRUE(EventStartingWith(EVENTLOG_WARNING_TYPE,
                                   L"Unable to verify the system clock time; all specified or "
                                   L"auto-discovered time sources failed.\r\n"));
     EXPECT_TRUE(DriftRecords().empty());
-    DeleteValue("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "NTPServer");
+    DeleteValue(kW32TimeParameters, "NTPServer");
 }
 
 TEST_F(SyncCheck, stopping_during_a_walk_of_silent_sources_does_not_wait_for_it) {
@@ -183,8 +185,7 @@ TEST_F(SyncCheck, stopping_during_a_walk_of_silent_sources_does_not_wait_for_it)
     for (int i = 0; i < 6; ++i) {
         list += silent + " ";
     }
-    WriteString("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "NTPServer",
-                list.c_str());
+    WriteString(kW32TimeParameters, "NTPServer", list.c_str());
     Start();
     Sleep(500); // the check is now waiting on the first silent source
     const ULONGLONG before = GetTickCount64();
@@ -195,5 +196,5 @@ TEST_F(SyncCheck, stopping_during_a_walk_of_silent_sources_does_not_wait_for_it)
     EXPECT_LT(tookMs, 1500u);
     EXPECT_FALSE(Agent().threadAbandoned);
     EXPECT_TRUE(Events().empty()); // a stopped check warns about nothing
-    DeleteValue("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "NTPServer");
+    DeleteValue(kW32TimeParameters, "NTPServer");
 }

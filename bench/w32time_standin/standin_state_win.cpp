@@ -1,6 +1,7 @@
 #include "bench/w32time_standin/standin_state_win.h"
 
 #include "bench/w32time_standin/standin_protocol.h"
+#include "bench/w32time_standin/standin_text.h"
 #include "common/unique_handle_win.h"
 
 #include <string>
@@ -117,6 +118,16 @@ LONG DeleteSyncState() {
     const std::wstring parent = state.substr(0, state.find_last_of(L'\\'));
     DeleteKeyIfEmpty(HKEY_LOCAL_MACHINE, parent.c_str(), KEY_WOW64_64KEY);
     return ERROR_SUCCESS;
+}
+
+LONG ScriptSynchronization(const char* partner, uint32_t stratum) {
+    SyncState state = LoadSyncState();
+    if (!ParseDottedQuad(partner, &state.refId)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    state.stratum = stratum;
+    state.lastSyncTime = OffsetFileTimeNow(0);
+    return SaveSyncState(state);
 }
 
 void DeleteKeyIfEmpty(HKEY root, const wchar_t* path, REGSAM view) {

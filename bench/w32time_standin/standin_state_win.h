@@ -39,6 +39,10 @@ SyncState LoadSyncState();
 LONG SaveSyncState(const SyncState& state);
 // Removes the key: the defaults apply again. A missing key is success.
 LONG DeleteSyncState();
+// Scripts a synchronization with the partner (dotted quad) at this stratum, now; the running
+// service takes it up on its reload control. ERROR_INVALID_PARAMETER for a partner that is no
+// address, otherwise the registry error.
+LONG ScriptSynchronization(const char* partner, uint32_t stratum);
 
 // Deletes root\path (in the given registry view, 0 or KEY_WOW64_64KEY) when it has neither
 // subkeys nor values.
