@@ -52,8 +52,10 @@ void DriftFileTitle(DriftView& view) {
     MakeDriftFileTitle(view.path, view.title, sizeof(view.title));
 }
 
-void ResetDriftView(DriftView& view) {
-    view.file.reset();
+namespace {
+
+// Forgets what was loaded: the window starts over at the newest records.
+void StartWindowOver(DriftView& view) {
     view.records.reset();
     view.count = 0;
     view.loadedSize = 0;
@@ -63,8 +65,15 @@ void ResetDriftView(DriftView& view) {
     view.scale = 0;
     view.averageInterval = 0;
     view.lastError = 0;
-    view.changed = false;
     view.followTail = true;
+}
+
+} // namespace
+
+void ResetDriftView(DriftView& view) {
+    view.file.reset();
+    StartWindowOver(view);
+    view.changed = false;
     view.title[0] = '\0';
     std::memset(view.points, 0, sizeof(view.points));
 }
@@ -79,16 +88,7 @@ bool LoadDriftFile(DriftView& view, HWND owner) {
     }
     if (!view.file) {
         // A first load, or the first after a reset: the window starts over; the title stays.
-        view.records.reset();
-        view.count = 0;
-        view.loadedSize = 0;
-        view.first = 0;
-        view.windowSize = kDriftWindowRecords;
-        view.end = 0;
-        view.scale = 0;
-        view.averageInterval = 0;
-        view.lastError = 0;
-        view.followTail = true;
+        StartWindowOver(view);
         view.file.reset(CreateFileA(view.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!view.file) {
