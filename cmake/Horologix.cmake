@@ -11,31 +11,79 @@ function(horologix_product_options target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -fno-exceptions -fno-rtti)
 endfunction()
 
-# horologix_test(NAME SOURCES ... LIBS ... [MACHINE_STATE] [TIMEOUT s])
+# horologix_test(NAME SOURCES ... LIBS ... [MACHINE_STATE] [TIMEOUT s] [EXCLUDE pattern])
 # A GoogleTest program; each test case becomes one CTest test named "<preset>.<Suite>.<case>".
 # MACHINE_STATE marks programs that change machine-wide state of the Wine prefix (W32Time keys,
-# services, the system folder): CTest runs those one at a time.
+# services, the system folder): CTest runs those one at a time. EXCLUDE leaves out the cases a
+# GoogleTest filter names (cases that run only in CTest entries of their own).
 # The fuzz preset builds no GoogleTest programs.
 function(horologix_test name)
     if(HOROLOGIX_FUZZ)
         return()
     endif()
-    cmake_parse_arguments(T "MACHINE_STATE" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "MACHINE_STATE" "TIMEOUT;EXCLUDE" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
     target_compile_options(${name} PRIVATE -Wall -Wextra)
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 120)
     endif()
-    set(props TIMEOUT ${T_TIMEOUT})
+    # A test that calls GTEST_SKIP is reported as skipped, not passed.
+    set(props TIMEOUT ${T_TIMEOUT} SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
     if(T_MACHINE_STATE)
         list(APPEND props RESOURCE_LOCK prefix_machine_state)
     endif()
+    set(filter "")
+    if(T_EXCLUDE)
+        set(filter TEST_FILTER "-${T_EXCLUDE}")
+    endif()
     gtest_discover_tests(${name}
         TEST_PREFIX "${HOROLOGIX_PRESET}."
+        ${filter}
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 120
         PROPERTIES ${props})
+    if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+        horologix_skippable_32bit_tests(${name} ${T_SOURCES})
+    endif()
+endfunction()
+
+# Discovering the tests of a 32-bit program means running it, which machines without 32-bit
+# emulation cannot do. There (HOROLOGIX_IA32_OFF holds the reason, set by tools/run-ctests) the
+# program's tests are listed from its 64-bit twin, built from the same sources in the win64
+# preset (or, for a program without one, from the TEST and TEST_F lines of its sources), and
+# registered as disabled: CTest reports each as not run, and the counts stay those of a machine
+# that runs them. Elsewhere discovery runs as usual.
+function(horologix_skippable_32bit_tests name)
+    set(scanned "")
+    foreach(source ${ARGN})
+        get_filename_component(source ${source} ABSOLUTE)
+        file(STRINGS ${source} lines REGEX "^TEST(_F)?\\([A-Za-z0-9_]+, *[A-Za-z0-9_]+\\)")
+        foreach(line ${lines})
+            string(REGEX REPLACE "^TEST(_F)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*" "\\2.\\3"
+                   test "${line}")
+            list(APPEND scanned ${test})
+        endforeach()
+    endforeach()
+    get_property(includes DIRECTORY PROPERTY TEST_INCLUDE_FILES)
+    list(POP_BACK includes discovery)
+    cmake_path(GET CMAKE_BINARY_DIR PARENT_PATH builds)
+    file(RELATIVE_PATH here ${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_BINARY_DIR})
+    set(wrapper ${CMAKE_CURRENT_BINARY_DIR}/${name}_ia32_include.cmake)
+    file(GENERATE OUTPUT ${wrapper} CONTENT
+"if(\"\$ENV{HOROLOGIX_IA32_OFF}\" STREQUAL \"\")
+  include(\"${discovery}\")
+else()
+  set(HOROLOGIX_DISCOVERY \"${discovery}\")
+  set(HOROLOGIX_PROGRAM \"$<TARGET_FILE:${name}>\")
+  set(HOROLOGIX_TWIN \"${builds}/win64/${here}/$<TARGET_FILE_NAME:${name}>\")
+  set(HOROLOGIX_TARGET ${name})
+  set(HOROLOGIX_SCANNED \"${scanned}\")
+  set(HOROLOGIX_TEST_PREFIX \"${HOROLOGIX_PRESET}.\")
+  include(\"${CMAKE_SOURCE_DIR}/cmake/skip_32bit_tests.cmake\")
+endif()
+")
+    set_property(DIRECTORY PROPERTY TEST_INCLUDE_FILES ${includes} ${wrapper})
 endfunction()
 
 # horologix_fuzz(NAME SOURCES ...)
