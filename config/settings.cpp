@@ -20,7 +20,7 @@ const char kNtpClient[] =
     "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
 const char kNtpServer[] =
     "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpServer";
-const char kAgent[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
+constexpr const char* kAgent = kAgentKeyPath;
 const char kCategory[] =
     "\\\\Software\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Extended "
     "Properties\\{305CA226-D286-468e-B848-2B2E8E697B74} 2";
@@ -29,9 +29,9 @@ const char kComputerNameKey[] =
 const char kCategoryValue[] = "%systemroot%\\system32\\kestrel.cpl";
 const char kLibraryName[] = "kestrel.cpl";
 
-const char kFamilyServerKey[] = "\\\\Software\\Tessaric\\Quorvex Server\\Parameters";
-const char kFamilyClientKey[] = "\\\\Software\\Tessaric\\Quorvex Client\\Parameters";
-const char kFamilyServerProtocols[] = "\\\\Software\\Tessaric\\Quorvex Server\\Enabled Protocols";
+constexpr const char* kFamilyServerKey = kFamilyServerParametersKey;
+constexpr const char* kFamilyClientKey = kFamilyClientParametersKey;
+constexpr const char* kFamilyServerProtocols = kFamilyServerProtocolsKey;
 const char kFamilyServerService[] = "\\\\System\\CurrentControlSet\\Services\\Quorvex Server";
 const char kFamilyClientService[] = "\\\\System\\CurrentControlSet\\Services\\Quorvex Client";
 

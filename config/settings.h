@@ -6,6 +6,16 @@
 #include <cstddef>
 #include <cstdint>
 
+// Registry paths, in the registry layer's notation, that other modules use besides this model.
+inline constexpr char kAgentKeyPath[] =
+    "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
+inline constexpr char kFamilyServerParametersKey[] =
+    "\\\\Software\\Tessaric\\Quorvex Server\\Parameters";
+inline constexpr char kFamilyClientParametersKey[] =
+    "\\\\Software\\Tessaric\\Quorvex Client\\Parameters";
+inline constexpr char kFamilyServerProtocolsKey[] =
+    "\\\\Software\\Tessaric\\Quorvex Server\\Enabled Protocols";
+
 constexpr size_t kMaxTimeServers = 6;
 constexpr size_t kServerNameSize = 64;      // 63 characters and the terminator
 constexpr uint32_t kDefaultServerFlags = 1; // special poll interval

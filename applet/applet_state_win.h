@@ -1,0 +1,65 @@
+// The applet's process-wide state: the machine it works on, the settings record the pages share,
+// and what the sheet run creates for the pages and the status thread (fonts, icons, events).
+// Everything here is used on Control Panel's thread, except SheetResources, which the status
+// thread shares through its own reference.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+#include "applet/applet_rules.h"
+#include "common/system_identity.h"
+#include "config/settings.h"
+
+// The sheet's status icons, in the order of their resources 142 to 145.
+enum StatusIcon { kIconUnknown = 0, kIconGood, kIconBad, kIconWarning, kStatusIconCount };
+
+// What a sheet run creates and the status thread uses. Reference counted: the frame holds one
+// reference and the status thread another, and the last release deletes the fonts and icons and
+// closes the events, so a status thread that outlives the frame's wait never touches a released
+// handle. windowsOpen turns 0 when the Client page is destroyed; from then on the thread must not
+// touch any window.
+struct SheetResources {
+    volatile LONG references;
+    volatile LONG windowsOpen;
+    HFONT normalFont;
+    HFONT boldFont;
+    HFONT underlinedFont;
+    HFONT fixedFont;
+    HICON icons[kStatusIconCount];
+    HANDLE stopEvent;     // manual reset: the sheet has closed
+    HANDLE checkNowEvent; // automatic reset: a page asks for a status pass now
+};
+
+SheetResources* CreateSheetResources();
+void RetainSheetResources(SheetResources* resources);
+void ReleaseSheetResources(SheetResources* resources);
+
+struct AppletState {
+    char targetMachine[kTargetMachineChars + 1]; // upper case; "" for the local machine
+    bool quietMode;
+    bool winsockStarted;
+    OsFamily targetOs;
+    uint32_t serverTypeBits;
+    bool remoteWin2000;
+    SettingsRecord settings;
+    bool settingsDirty;
+    unsigned busyCount;
+    SheetResources* sheet; // while a sheet run is open
+    HWND sheetWindow;
+    HWND graphWindow;
+    HWND clientPage;
+    HANDLE statusThread;
+};
+
+AppletState& Applet();
+
+// The module whose resources the applet shows: kestrel.cpl when loaded, otherwise the program
+// the applet is linked into (tests).
+HINSTANCE AppletModule();
+
+// The TargetMachine for registry, service and file calls: null for the local machine.
+const char* TargetOrNull();
+bool TargetIsRemote();
+// The name pages show: the TargetMachine, or the local computer name.
+const char* TargetDisplayName();

@@ -1,0 +1,194 @@
+#include "applet/page_common_win.h"
+
+#include <commctrl.h>
+#include <prsht.h>
+#include <shellapi.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "agent/agent_state_win.h"
+#include "applet/applet_rules.h"
+#include "applet/applet_state_win.h"
+#include "common/text_trim.h"
+#include "config/registry.h"
+#include "config/service_control_win.h"
+#include "config/settings.h"
+#include "resources/resource.h"
+#include "resources/version.h"
+
+namespace {
+
+constexpr COLORREF kLinkColor = RGB(70, 70, 245);
+constexpr UINT_PTR kLinkSubclassId = 2280;
+
+// The hand over the link only: the link answers WM_SETCURSOR itself, so the class cursor of the
+// static controls of the process stays the arrow.
+LRESULT CALLBACK LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                          DWORD_PTR) {
+    switch (message) {
+    case WM_SETCURSOR:
+        if (HCURSOR hand = LoadCursorA(AppletModule(), MAKEINTRESOURCEA(IDC_CURSOR_HAND))) {
+            SetCursor(hand);
+            return TRUE;
+        }
+        break;
+    case WM_NCDESTROY:
+        RemoveWindowSubclass(link, LinkProc, kLinkSubclassId);
+        break;
+    default:
+        break;
+    }
+    return DefSubclassProc(link, message, wParam, lParam);
+}
+
+} // namespace
+
+int ShowMessage(HWND owner, UINT style, const char* format, ...) {
+    char text[510];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof(text), format, arguments);
+    va_end(arguments);
+    if (Applet().quietMode) {
+        return 1;
+    }
+    return MessageBoxA(owner, text, kProductName, style == 0 ? kMessageStyleDefault : style);
+}
+
+void MarkPageChanged(HWND page) {
+    PropSheet_Changed(GetParent(page), page);
+}
+
+void MarkPageUnchanged(HWND page) {
+    PropSheet_UnChanged(GetParent(page), page);
+}
+
+void BusyCursor(bool on) {
+    AppletState& applet = Applet();
+    if (on) {
+        if (applet.busyCount++ == 0) {
+            SetCursor(LoadCursor(nullptr, IDC_WAIT));
+        }
+        return;
+    }
+    if (applet.busyCount > 0) {
+        --applet.busyCount;
+    }
+    if (applet.busyCount == 0) {
+        SetCursor(LoadCursor(nullptr, IDC_ARROW));
+    }
+}
+
+int ApplySettings(HWND page) {
+    AppletState& applet = Applet();
+    if (!applet.settingsDirty) {
+        return 0;
+    }
+    applet.settingsDirty = false;
+    BusyCursor(true);
+    SaveSettings(applet.settings, true);
+    const char* machine = TargetOrNull();
+
+    // Two NTP servers cannot share the port: switching the Windows Time server on hands the port
+    // over from the family server, which keeps its other protocols.
+    if (CurrentEnvironment().familyProduct == kFamilyServer &&
+        applet.settings.ntpServerEnabled != 0 && FamilyServerServesNtp()) {
+        WriteBoolean(kFamilyServerProtocolsKey, "NTP/SNTP (RFC 1769)", false);
+        WriteBoolean(kFamilyServerParametersKey, "Skip Splash Once", true);
+        ControlTimeService(page, machine, kTimeServiceStop, false);
+        RestartService(page, machine, "Quorvex Server");
+        ControlTimeService(page, machine, kTimeServiceStart, true);
+        BusyCursor(false);
+        MarkPageUnchanged(page);
+        return 0;
+    }
+
+    int result = 0;
+    if (ControlTimeService(page, machine, kTimeServiceIsRunning, false)) {
+        if (LocalSystemIdentity().os > kOsWin2000) {
+            ControlTimeService(page, machine, kTimeServiceParamChange, true);
+        } else {
+            RestartService(page, machine, "W32Time");
+        }
+        result = static_cast<int>(TriggerDemandSync(machine, FALSE, 1));
+    }
+    BusyCursor(false);
+    MarkPageUnchanged(page);
+    return result;
+}
+
+void SetupHelpLink(HWND page) {
+    HWND link = GetDlgItem(page, IDC_HELP_LINK);
+    if (link == nullptr) {
+        return;
+    }
+    SetWindowSubclass(link, LinkProc, kLinkSubclassId, 0);
+    SetWindowTextA(link, HOROLOGIX_MAKER_WEB_ADDRESS);
+    if (const SheetResources* resources = Applet().sheet) {
+        SendMessageA(link, WM_SETFONT, reinterpret_cast<WPARAM>(resources->underlinedFont), TRUE);
+    }
+}
+
+void OpenHelpLink(HWND page, const char* subject) {
+    char address[512];
+    FormatHelpAddress(subject, address, sizeof(address));
+    ShellExecuteA(page, "open", address, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+HBRUSH HelpLinkColor(HDC dc, HWND control) {
+    if (GetDlgCtrlID(control) != IDC_HELP_LINK) {
+        return nullptr;
+    }
+    const int backdrop =
+        GetSysColor(COLOR_BTNFACE) == GetSysColor(COLOR_MENU) ? COLOR_BTNFACE : COLOR_WINDOW;
+    SetTextColor(dc, kLinkColor);
+    SetBkMode(dc, OPAQUE);
+    SetBkColor(dc, GetSysColor(backdrop));
+    return GetSysColorBrush(backdrop);
+}
+
+void SetTextIfDifferent(HWND control, const char* text) {
+    if (control == nullptr) {
+        return;
+    }
+    char shown[1024];
+    const int length = GetWindowTextA(control, shown, sizeof(shown));
+    if (length >= static_cast<int>(sizeof(shown)) - 1 || strcmp(shown, text) != 0) {
+        SetWindowTextA(control, text);
+    }
+}
+
+void SetDlgItemTextIfDifferent(HWND dialog, int id, const char* text) {
+    SetTextIfDifferent(GetDlgItem(dialog, id), text);
+}
+
+char* ReadTrimmedText(HWND dialog, int id, char* out, size_t limit) {
+    out[0] = '\0';
+    GetDlgItemTextA(dialog, id, out, static_cast<int>(limit + 1));
+    out[limit] = '\0';
+    return TrimWhitespace(out);
+}
+
+uint32_t ReadUnsigned(HWND dialog, int id) {
+    BOOL translated = FALSE;
+    const UINT value = GetDlgItemInt(dialog, id, &translated, FALSE);
+    return translated ? value : 0;
+}
+
+void ShowControl(HWND dialog, int id, bool show) {
+    if (HWND control = GetDlgItem(dialog, id)) {
+        ShowWindow(control, show ? SW_SHOW : SW_HIDE);
+    }
+}
+
+void EnableControl(HWND dialog, int id, bool enable) {
+    if (HWND control = GetDlgItem(dialog, id)) {
+        EnableWindow(control, enable ? TRUE : FALSE);
+    }
+}
+
+bool IsChecked(HWND dialog, int id) {
+    return IsDlgButtonChecked(dialog, id) == BST_CHECKED;
+}
