@@ -33,6 +33,7 @@
 //   StatusFreed <provider name> <freed|no-free-function>
 //   AlertSamplesAvail
 //   SyncNow   <wait 0|1> <flags 0xN> <logged|synced> [<refid a.b.c.d> <stratum>]
+//   Control   6 paramchange
 //   Control   <code> unknown
 //
 // Times are in 100 ns units where the interface uses them; durations are milliseconds with one
@@ -531,6 +532,9 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
     case SERVICE_CONTROL_INTERROGATE:
         return NO_ERROR;
     case SERVICE_CONTROL_PARAMCHANGE:
+        // Logged here as well as by the providers' UpdateConfig: with no provider loaded the
+        // control's arrival is still visible.
+        Log({"Control", UDec(control), "paramchange"});
         Post(kUpdateConfig);
         return NO_ERROR;
     case kControlReloadState:
