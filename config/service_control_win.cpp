@@ -185,3 +185,25 @@ bool RestartService(HWND /*owner*/, const char* machine, const char* serviceName
     SetLastError(done ? ERROR_SUCCESS : error);
     return done;
 }
+
+bool SetTimeServiceStartType(const char* machine, uint32_t startType) {
+    OpenedService opened;
+    DWORD error = ERROR_SUCCESS;
+    if (OpenNamedService(machine, kTimeServiceName, &opened, &error)) {
+        DWORD buffer[kConfigBufferSize / sizeof(DWORD)];
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer);
+        DWORD needed = 0;
+        if (!QueryServiceConfigA(opened.service.get(), config, sizeof buffer, &needed)) {
+            error = GetLastError();
+        } else if (config->dwStartType != startType &&
+                   !ChangeServiceConfigA(opened.service.get(), SERVICE_NO_CHANGE, startType,
+                                         SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr, nullptr, nullptr)) {
+            error = GetLastError();
+        }
+    }
+    opened.service.reset();
+    opened.manager.reset();
+    SetLastError(error);
+    return error == ERROR_SUCCESS;
+}

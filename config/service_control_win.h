@@ -31,3 +31,9 @@ bool ControlTimeService(HWND owner, const char* machine, uint32_t op, bool showE
 // service gets the start type automatic and is started. True once it reports running. Never
 // shows a message; owner is the window the caller works for.
 bool RestartService(HWND owner, const char* machine, const char* serviceName);
+
+// Gives W32Time of the machine this start type (2 automatic, 3 manual, 4 disabled) in its
+// service manager when it has another. The "Start" value in the registry reaches the service
+// manager only when the machine restarts; the applet's Apply calls this as well, so that the
+// choice holds at once.
+bool SetTimeServiceStartType(const char* machine, uint32_t startType);

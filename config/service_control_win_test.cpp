@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/remote_registry/bench_remote_machine_win.h"
 #include "bench/w32time_standin/standin_client_win.h"
 #include "bench/w32time_standin/standin_protocol.h"
 #include "bench/w32time_standin/standin_state_win.h"
@@ -423,6 +424,30 @@ TEST_F(ServiceControl, restart_starts_a_stopped_disabled_service_and_cycles_a_ru
     EXPECT_FALSE(restart.result);
     EXPECT_EQ(restart.lastError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
     EXPECT_TRUE(restart.boxes.empty());
+}
+
+// Another machine: one that does not answer fails with the connection's error in the box; one
+// whose manager answers gets the start type set there.
+TEST_F(ServiceControl, machines_that_do_not_answer_fail_with_their_error) {
+    InstallBenchRemoteMachines();
+    Outcome query = CallAnsweringBoxes(
+        [](HWND owner) { return ControlTimeService(owner, "GHOST", kTimeServiceStart, true); });
+    EXPECT_FALSE(query.result);
+    EXPECT_EQ(query.lastError, static_cast<DWORD>(ERROR_BAD_NETPATH));
+    ASSERT_EQ(query.boxes.size(), 1u);
+    EXPECT_EQ(query.boxes[0].text, ExpectedBoxText(ERROR_BAD_NETPATH));
+    EXPECT_EQ(BenchRemoteCalls(), std::vector<std::string>{"ServiceManager GHOST"});
+
+    BenchMachineFacts facts;
+    facts.localServiceManager = true; // the local manager plays TIMEHOST's
+    SetBenchMachineFacts("TIMEHOST", facts);
+    Arrange(SERVICE_DEMAND_START, false);
+    EXPECT_TRUE(SetTimeServiceStartType("timehost", SERVICE_DISABLED));
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(Standin().startType, static_cast<DWORD>(SERVICE_DISABLED));
+    EXPECT_TRUE(SetTimeServiceStartType("timehost", SERVICE_DISABLED)); // nothing to change
+    EXPECT_EQ(BenchRemoteCalls().back(), "ServiceManager TIMEHOST local");
+    RemoveBenchRemoteMachines();
 }
 
 } // namespace
