@@ -3,14 +3,12 @@
 
 #include "common/unique_handle_win.h"
 
-#include <cstdio>
-#include <cstring>
-
 namespace winbench {
 namespace {
 
 const char* const kProtocols[] = {"http", "https"};
-// 32-bit programs may see their own view of the classes; the applet is built in both sizes.
+// Windows may redirect classes for 32-bit programs (Wine keeps one key for both); the applet is
+// built in both sizes.
 const REGSAM kViews[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
 // Where the commands we replaced are kept until RemoveUrlRecorder puts them back.
 const char kSavedKey[] = "Software\\Horologix Bench\\URL recorder";

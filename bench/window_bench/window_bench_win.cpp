@@ -68,12 +68,16 @@ struct WindowSearch {
     DWORD processId; // 0: any process
     const char* className;
     const char* caption;
-    bool wantMessageBox;
+    enum { kAnyWindow, kMessageBox, kSheet } kind;
     HWND found;
 };
 
+bool HasTabControl(HWND window) {
+    return FindWindowExA(window, nullptr, WC_TABCONTROLA, nullptr) != nullptr;
+}
+
 bool LooksLikeMessageBox(HWND window) {
-    if (GetDlgItem(window, kMessageBoxTextId) == nullptr) {
+    if (GetDlgItem(window, kMessageBoxTextId) == nullptr || HasTabControl(window)) {
         return false;
     }
     for (int id = IDOK; id <= IDCONTINUE; ++id) {
@@ -102,7 +106,8 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM context) {
     if (search->caption != nullptr && StoredCaption(window) != search->caption) {
         return TRUE;
     }
-    if (search->wantMessageBox && !LooksLikeMessageBox(window)) {
+    if ((search->kind == WindowSearch::kMessageBox && !LooksLikeMessageBox(window)) ||
+        (search->kind == WindowSearch::kSheet && !HasTabControl(window))) {
         return TRUE;
     }
     search->found = window;
@@ -238,7 +243,23 @@ HWND WaitForWindowOfProcess(DWORD processId, const char* className, const char* 
     HWND found = nullptr;
     WaitUntil(
         [&] {
-            found = FindWindowNow({processId, className, caption, false, nullptr});
+            found =
+                FindWindowNow({processId, className, caption, WindowSearch::kAnyWindow, nullptr});
+            return found != nullptr;
+        },
+        timeoutMs);
+    return found;
+}
+
+HWND WaitForSheet(const char* caption, DWORD timeoutMs) {
+    return WaitForSheetOfProcess(0, caption, timeoutMs);
+}
+
+HWND WaitForSheetOfProcess(DWORD processId, const char* caption, DWORD timeoutMs) {
+    HWND found = nullptr;
+    WaitUntil(
+        [&] {
+            found = FindWindowNow({processId, "#32770", caption, WindowSearch::kSheet, nullptr});
             return found != nullptr;
         },
         timeoutMs);
@@ -325,7 +346,18 @@ bool Click(HWND dialog, int id) {
     if (control == nullptr || !IsWindowEnabled(control) || !IsWindowVisible(control)) {
         return false;
     }
-    return PostAndWake(control, BM_CLICK, 0, 0, GetAncestor(control, GA_ROOT));
+    HWND root = GetAncestor(control, GA_ROOT);
+    if (_stricmp(ClassName(control).c_str(), "Button") == 0) {
+        return PostAndWake(control, BM_CLICK, 0, 0, root);
+    }
+    // Anything else (a link drawn by a static, a list) gets the mouse press and release, near
+    // the left end where a left-aligned text begins.
+    RECT area = {};
+    GetClientRect(control, &area);
+    const int x = area.right / 2 < 8 ? area.right / 2 : 8;
+    const LPARAM point = MAKELPARAM(x, area.bottom / 2);
+    return PostMessageA(control, WM_LBUTTONDOWN, MK_LBUTTON, point) &&
+           PostAndWake(control, WM_LBUTTONUP, 0, point, root);
 }
 
 bool Type(HWND dialog, int id, const char* text) {
@@ -390,7 +422,7 @@ bool WaitForMessageBox(const char* caption, DWORD timeoutMs, MessageBoxSeen* see
     HWND found = nullptr;
     WaitUntil(
         [&] {
-            found = FindWindowNow({0, "#32770", caption, true, nullptr});
+            found = FindWindowNow({0, "#32770", caption, WindowSearch::kMessageBox, nullptr});
             return found != nullptr;
         },
         timeoutMs);

@@ -39,6 +39,12 @@ std::string ClassName(HWND window);
 
 // --- Property sheets ---
 
+// A visible property sheet (a "#32770" window with a tab control) with this caption (null: any)
+// in any process, or in one process; null when none appeared in time. Message boxes of the same
+// caption are not taken for the sheet.
+HWND WaitForSheet(const char* caption, DWORD timeoutMs);
+HWND WaitForSheetOfProcess(DWORD processId, const char* caption, DWORD timeoutMs);
+
 // The page the sheet shows now; null when the sheet does not answer.
 HWND CurrentPage(HWND sheet);
 // The titles of the sheet's tabs, left to right.
@@ -60,8 +66,9 @@ bool IsEnabled(HWND dialog, int id);
 bool IsVisible(HWND dialog, int id);
 // A check box or radio button that shows its check mark.
 bool IsChecked(HWND dialog, int id);
-// Clicks a button, check box or radio button (posted). False when the control is missing or
-// disabled, as a click on a disabled control does nothing.
+// Clicks a button, check box or radio button (posted, BM_CLICK); any other control (a static
+// that notifies, a link) gets a mouse press and release near its left end. False when the
+// control is missing, hidden or disabled, as a click on a disabled control does nothing.
 bool Click(HWND dialog, int id);
 // Gives the edit the focus, selects its whole text and types text over it one WM_CHAR at a time,
 // so the dialog sees EN_UPDATE/EN_CHANGE for each character as from a keyboard. An empty text

@@ -85,6 +85,7 @@ struct PagesSeen {
     std::atomic<int> answer{0};
     std::atomic<int> applies{0};
     std::atomic<int> secondActivations{0};
+    std::atomic<int> linkClicks{0};
     bool filling = false;
 };
 PagesSeen* seen = nullptr;
@@ -130,7 +131,11 @@ INT_PTR CALLBACK FirstPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lP
     }
 }
 
-INT_PTR CALLBACK SecondPageProc(HWND page, UINT message, WPARAM, LPARAM lParam) {
+INT_PTR CALLBACK SecondPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COMMAND && LOWORD(wParam) == kSecondStatic && HIWORD(wParam) == STN_CLICKED) {
+        ++seen->linkClicks;
+        return TRUE;
+    }
     if (message == WM_NOTIFY && reinterpret_cast<NMHDR*>(lParam)->code == PSN_SETACTIVE) {
         ++seen->secondActivations;
         SetWindowLongPtrA(page, DWLP_MSGRESULT, 0);
@@ -166,7 +171,7 @@ TEST(WindowBench, drives_a_two_page_sheet_on_another_thread_as_a_user) {
     first.Add(kComboClass, kList, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 10, 34, 120, 60, L"");
     first.Add(kButtonClass, kCheck, BS_AUTOCHECKBOX | WS_TABSTOP, 10, 56, 120, 12, L"&Enable");
     DialogTemplate second(220, 120);
-    second.Add(kStaticClass, kSecondStatic, SS_LEFT, 10, 10, 120, 12, L"Second page");
+    second.Add(kStaticClass, kSecondStatic, SS_LEFT | SS_NOTIFY, 10, 10, 120, 12, L"Second page");
 
     PROPSHEETPAGEA sheetPages[2] = {};
     const DialogTemplate* templates[2] = {&first, &second};
@@ -188,8 +193,9 @@ TEST(WindowBench, drives_a_two_page_sheet_on_another_thread_as_a_user) {
 
     AppletSession session;
     ASSERT_TRUE(session.Run([&] { return PropertySheetA(&header); }));
-    HWND sheet = WaitForWindow("#32770", "Bench Sheet", 10000);
+    HWND sheet = WaitForSheet("Bench Sheet", 10000);
     ASSERT_NE(sheet, nullptr) << "no sheet (is there a display?)";
+    EXPECT_EQ(WaitForWindow("#32770", "Bench Sheet", 0), sheet);
     EXPECT_EQ(TabTitles(sheet), (std::vector<std::string>{"First", "Se&cond"}));
     HWND page = CurrentPage(sheet);
     ASSERT_NE(page, nullptr);
@@ -223,12 +229,15 @@ TEST(WindowBench, drives_a_two_page_sheet_on_another_thread_as_a_user) {
     ASSERT_TRUE(Click(page, kCheck));
     EXPECT_TRUE(WaitUntil([&] { return IsChecked(page, kCheck); }, kWaitMs));
 
-    // A click that opens a modal box on the sheet's thread: read it, answer it.
+    // A click that opens a modal box on the sheet's thread: read it, answer it. The sheet
+    // itself is never taken for a message box, nor the box for a sheet.
+    EXPECT_TRUE(NoMessageBox("Bench Sheet", 100));
     EXPECT_TRUE(NoMessageBox("Bench question", 100));
     ASSERT_TRUE(Click(page, kAskButton));
     MessageBoxSeen box;
     ASSERT_TRUE(WaitForMessageBox("Bench question", kWaitMs, &box));
     EXPECT_EQ(box.caption, "Bench question");
+    EXPECT_EQ(WaitForSheet("Bench question", 0), nullptr);
     EXPECT_EQ(box.text, "Replace \"42\"?\r\nThe old value is lost.");
     EXPECT_FALSE(Answer(box, IDOK, 500)); // a Yes/No box has no OK
     ASSERT_TRUE(Answer(box, IDNO));
@@ -244,6 +253,9 @@ TEST(WindowBench, drives_a_two_page_sheet_on_another_thread_as_a_user) {
     EXPECT_TRUE(IsVisible(secondPage, kSecondStatic));
     EXPECT_FALSE(IsVisible(secondPage, kEdit));
     EXPECT_EQ(pages.secondActivations, 1);
+    // A static that notifies, as a help link drawn by one.
+    ASSERT_TRUE(Click(secondPage, kSecondStatic));
+    EXPECT_TRUE(WaitUntil([&] { return pages.linkClicks == 1; }, kWaitMs));
     ASSERT_TRUE(SelectPage(sheet, "First"));
     EXPECT_EQ(CurrentPage(sheet), page);
     EXPECT_EQ(Text(page, kEdit), "42");

@@ -150,7 +150,7 @@ bool Execute(Driver& driver, const std::string& line) {
         const DWORD self = GetCurrentProcessId();
         winbench::WaitUntil(
             [&] {
-                driver.sheet = winbench::WaitForWindowOfProcess(self, "#32770", rest.c_str(), 0);
+                driver.sheet = winbench::WaitForSheetOfProcess(self, rest.c_str(), 0);
                 return driver.sheet != nullptr || !driver.applet.Running();
             },
             kSheetWaitMs);
