@@ -4,6 +4,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "common/system_identity.h"
+#include "resources/resource.h"
 #include "resources/version.h"
 
 namespace {
@@ -131,3 +133,15 @@ const char kAboutDescription[] =
     "See license.txt, shipped with the program, for the full\r\n"
     "terms.\r\n";
 // clang-format on
+
+size_t SheetPageTemplates(uint32_t targetOs, bool agentInstalled, int out[kMaxSheetPages]) {
+    size_t count = 0;
+    out[count++] = targetOs == kOsWin2000 ? IDD_CLIENT_PAGE_2000 : IDD_CLIENT_PAGE;
+    out[count++] = IDD_SERVER_PAGE;
+    if (targetOs > kOsWin2000 && agentInstalled) {
+        out[count++] = IDD_AGENT_PAGE;
+    }
+    out[count++] = IDD_SERVICE_PAGE;
+    out[count++] = IDD_ABOUT_PAGE;
+    return count;
+}

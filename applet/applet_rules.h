@@ -52,3 +52,9 @@ uint32_t LogSizeBytes(uint32_t megabytes);
 // laid out for a fixed-pitch font.
 constexpr size_t kAboutLineChars = 62;
 extern const char kAboutDescription[];
+
+// The sheet's pages in order, as their template ids, for the target's release and whether the
+// agent is installed there: Client (the Windows 2000 variant on Windows 2000), Server, Agent
+// (later releases with the agent installed), Service, About. Returns the count.
+constexpr size_t kMaxSheetPages = 5;
+size_t SheetPageTemplates(uint32_t targetOs, bool agentInstalled, int out[kMaxSheetPages]);

@@ -1,5 +1,7 @@
 #include "applet/applet_state_win.h"
 
+#include <initializer_list>
+
 #include "common/module_win.h"
 
 namespace {

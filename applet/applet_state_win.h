@@ -29,6 +29,10 @@ struct SheetResources {
     HICON icons[kStatusIconCount];
     HANDLE stopEvent;     // manual reset: the sheet has closed
     HANDLE checkNowEvent; // automatic reset: a page asks for a status pass now
+    // The library's own reference that the status thread holds while it runs, so that Control
+    // Panel unloading the library cannot pull the code from under a thread that outlived the
+    // sheet; null when the applet is linked into a program.
+    HMODULE pinnedModule;
 };
 
 SheetResources* CreateSheetResources();

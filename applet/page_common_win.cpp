@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
 #include <cstdlib>
 
 #include "agent/agent_state_win.h"
@@ -54,7 +55,7 @@ int ShowMessage(HWND owner, UINT style, const char* format, ...) {
     if (Applet().quietMode) {
         return 1;
     }
-    return MessageBoxA(owner, text, kProductName, style == 0 ? kMessageStyleDefault : style);
+    return MessageBoxA(owner, text, HOROLOGIX_PRODUCT_NAME, style == 0 ? kMessageStyleDefault : style);
 }
 
 void MarkPageChanged(HWND page) {
@@ -90,6 +91,9 @@ int ApplySettings(HWND page) {
     BusyCursor(true);
     SaveSettings(applet.settings, true);
     const char* machine = TargetOrNull();
+    if (applet.settings.serviceStart >= 2 && applet.settings.serviceStart <= 4) {
+        SetTimeServiceStartType(machine, applet.settings.serviceStart);
+    }
 
     // Two NTP servers cannot share the port: switching the Windows Time server on hands the port
     // over from the family server, which keeps its other protocols.

@@ -128,7 +128,7 @@ DWORD ReadServerInfo(const char* machine, ServerInfo101* info) {
                                                                            : SystemReadServerInfo;
     DWORD status;
     if (IsLocal(machine)) {
-        status = read(nullptr, info);
+        status = SystemReadServerInfo(nullptr, info); // this machine is never a stand-in
     } else {
         wchar_t server[513];
         const int length =

@@ -122,16 +122,26 @@ LONG BenchConnect(const wchar_t* networkName, HKEY* root) {
         *root = nullptr;
         return ERROR_BAD_NETPATH;
     }
-    HKEY full = nullptr;
-    const LONG code = ConnectBenchMachine(networkName, &full);
-    if (code != ERROR_SUCCESS || !facts.readOnlyRegistry) {
-        *root = full;
+    if (!facts.registryRefusesWrites) {
+        return ConnectBenchMachine(networkName, root);
+    }
+    // A key deleted while its handle stays open: reads find nothing, writes fail.
+    const char* scratch = "Software\\HorologixBench\\DeletedRoot";
+    HKEY key = nullptr;
+    LONG code = RegCreateKeyExA(HKEY_LOCAL_MACHINE, scratch, 0, nullptr, 0,
+                                KEY_ALL_ACCESS | RegistryViewFlag(), nullptr, &key, nullptr);
+    if (code != ERROR_SUCCESS) {
+        *root = nullptr;
         return code;
     }
-    // Reopened with read access only: what an account without write rights there gets.
-    const LONG reopened = RegOpenKeyExW(full, nullptr, 0, KEY_READ | RegistryViewFlag(), root);
-    RegCloseKey(full);
-    return reopened;
+    code = DeleteRegistryTree(HKEY_LOCAL_MACHINE, scratch);
+    if (code != ERROR_SUCCESS) {
+        RegCloseKey(key);
+        *root = nullptr;
+        return code;
+    }
+    *root = key;
+    return ERROR_SUCCESS;
 }
 
 const RemoteMachineAccess kBenchAccess = {BenchServerInfo, BenchServiceManager, BenchSystemFolder,

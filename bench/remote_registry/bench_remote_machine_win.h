@@ -25,8 +25,10 @@ struct BenchMachineFacts {
     // The remote time of day; false: the machine does not answer (53).
     bool answersTimeOfDay = false;
     long long timeOfDayOffset = 0; // 100 ns units ahead of this machine
-    // The registry connection gets read access only, so that writing the access test fails.
-    bool readOnlyRegistry = false;
+    // The registry connects, but to a key that is already deleted, so every write fails (error
+    // 1018): a registry that fails the applet's access test. (Wine does not enforce registry
+    // access rights, so a read-only connection would not do.)
+    bool registryRefusesWrites = false;
 };
 
 // Makes the applet's remote operations (and the registry layer's connection) reach stand-in
