@@ -164,7 +164,8 @@ void UpgradeInstalledAgent(HWND owner) {
     AppletState& applet = Applet();
     char installed[32];
     ReadString(kAgentKeyPath, "Current Version", installed, 31, "");
-    if (!AgentUpgradeNeeded(HOROLOGIX_VERSION_TEXT, installed, applet.settings.agentInstalled != 0)) {
+    if (!AgentUpgradeNeeded(HOROLOGIX_VERSION_TEXT, installed,
+                            applet.settings.agentInstalled != 0)) {
         return;
     }
     if (!RunInstallerQuietly(owner, true)) {
@@ -200,7 +201,8 @@ void RunSheet(HWND owner, uint32_t mode) {
     applet.sheet = resources;
 
     const OsFamily localOs = LocalSystemIdentity().os;
-    applet.remoteWin2000 = TargetIsRemote() && localOs > kOsWin2000 && applet.targetOs == kOsWin2000;
+    applet.remoteWin2000 =
+        TargetIsRemote() && localOs > kOsWin2000 && applet.targetOs == kOsWin2000;
     if (TargetIsRemote()) {
         SetProcessOsFamily(applet.targetOs);
         RefreshFamilyEnvironment();
@@ -421,8 +423,8 @@ bool IsAdministrator() {
     }
     char share[300];
     std::snprintf(share, sizeof(share), "\\\\%s\\ADMIN$", CurrentEnvironment().computerName);
-    UniqueFile folder(CreateFileA(share, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    UniqueFile folder(CreateFileA(share, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (folder) {
         return true;
     }
@@ -441,8 +443,8 @@ bool IsAdministrator() {
     }
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
-    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
-                                  0, 0, 0, 0, &administrators)) {
+    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
+                                  0, 0, 0, 0, 0, &administrators)) {
         return false;
     }
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer);
@@ -461,8 +463,9 @@ bool TestRegistryAccess(HWND, const char* machine, const char* key, char* messag
     const char* who = machine != nullptr && machine[0] != '\0' ? machine : "this";
     if (!WriteString(path, name, "Access Test")) {
         const DWORD error = GetLastError();
-        std::snprintf(message, size, "Could not write test value to %s key on %s machine's registry; %s",
-                      path, who, SystemErrorText(error));
+        std::snprintf(message, size,
+                      "Could not write test value to %s key on %s machine's registry; %s", path,
+                      who, SystemErrorText(error));
         SetLastError(error);
         return false;
     }
@@ -485,8 +488,9 @@ bool TestRegistryAccess(HWND, const char* machine, const char* key, char* messag
     if (text != nullptr) {
         FreeStringCopy(text);
     }
-    std::snprintf(message, size, "Could not read test value from %s key on %s machine's registry; %s",
-                  path, who, SystemErrorText(error));
+    std::snprintf(message, size,
+                  "Could not read test value from %s key on %s machine's registry; %s", path, who,
+                  SystemErrorText(error));
     SetLastError(error);
     return false;
 }

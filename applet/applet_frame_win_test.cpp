@@ -152,7 +152,8 @@ TEST_F(AppletFrame, start_up_checks_refuse_each_case_with_its_message) {
     run = RunAnsweringBoxes(CPL_DBLCLK);
     EXPECT_EQ(run.error, 1633u);
     ASSERT_EQ(run.boxes.size(), 1u);
-    EXPECT_EQ(run.boxes[0], "This program requires Windows 2000 or later. OLDNT appears to be NT 4.0.")
+    EXPECT_EQ(run.boxes[0],
+              "This program requires Windows 2000 or later. OLDNT appears to be NT 4.0.")
         << run.boxes[0];
 
     // A registry that cannot be written: the access test names the key and the machine. (A run

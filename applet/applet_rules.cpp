@@ -13,7 +13,8 @@ namespace {
 // Copies text up to its first upper-case 'R' into out (size bytes); true when it had one.
 bool CutAtRelease(const char* text, char* out, size_t size) {
     const char* release = std::strchr(text, 'R');
-    const size_t length = release != nullptr ? static_cast<size_t>(release - text) : std::strlen(text);
+    const size_t length =
+        release != nullptr ? static_cast<size_t>(release - text) : std::strlen(text);
     std::snprintf(out, size, "%.*s", static_cast<int>(length), text);
     return release != nullptr;
 }

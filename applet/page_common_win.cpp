@@ -55,7 +55,8 @@ int ShowMessage(HWND owner, UINT style, const char* format, ...) {
     if (Applet().quietMode) {
         return 1;
     }
-    return MessageBoxA(owner, text, HOROLOGIX_PRODUCT_NAME, style == 0 ? kMessageStyleDefault : style);
+    return MessageBoxA(owner, text, HOROLOGIX_PRODUCT_NAME,
+                       style == 0 ? kMessageStyleDefault : style);
 }
 
 void MarkPageChanged(HWND page) {

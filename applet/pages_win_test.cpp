@@ -63,9 +63,9 @@ DWORD SetStartType(DWORD startType) {
     UniqueService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     UniqueService service(manager ? OpenServiceA(manager.get(), "W32Time", SERVICE_CHANGE_CONFIG)
                                   : nullptr);
-    if (!service || !ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, startType,
-                                          SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
-                                          nullptr, nullptr, nullptr)) {
+    if (!service ||
+        !ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE,
+                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
         return GetLastError();
     }
     return ERROR_SUCCESS;
@@ -161,8 +161,8 @@ TEST_F(AppletPages, service_page_starts_a_disabled_service_stops_it_and_applies_
     // Start: the list follows to "Automatic" without marking a change, the service manager
     // holds the automatic start type whatever happens to the sheet.
     ASSERT_TRUE(Click(page, IDC_SERVICE_START_STOP));
-    EXPECT_TRUE(WaitUntil([&] { return Text(page, IDC_SERVICE_STATUS) == StatusSentence("running"); },
-                          kServiceMs));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Text(page, IDC_SERVICE_STATUS) == StatusSentence("running"); }, kServiceMs));
     EXPECT_EQ(Text(page, IDC_SERVICE_START_STOP), "S&top");
     EXPECT_EQ(Text(page, IDC_SERVICE_STARTUP), "Automatic");
     EXPECT_EQ(Standin().state, static_cast<DWORD>(SERVICE_RUNNING));
@@ -181,14 +181,14 @@ TEST_F(AppletPages, service_page_starts_a_disabled_service_stops_it_and_applies_
 
     // Stop, and the status follows the service within its refresh.
     ASSERT_TRUE(Click(page, IDC_SERVICE_START_STOP));
-    EXPECT_TRUE(WaitUntil([&] { return Text(page, IDC_SERVICE_STATUS) == StatusSentence("stopped"); },
-                          kServiceMs));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Text(page, IDC_SERVICE_STATUS) == StatusSentence("stopped"); }, kServiceMs));
     EXPECT_EQ(Text(page, IDC_SERVICE_START_STOP), "S&tart");
     EXPECT_EQ(Standin().state, static_cast<DWORD>(SERVICE_STOPPED));
     // Started behind the page's back: the two-second refresh shows it.
     ASSERT_EQ(standin::StartStandin(kServiceMs), 0u);
-    EXPECT_TRUE(WaitUntil([&] { return Text(page, IDC_SERVICE_STATUS) == StatusSentence("running"); },
-                          kServiceMs));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Text(page, IDC_SERVICE_STATUS) == StatusSentence("running"); }, kServiceMs));
     Close(IDCANCEL);
 }
 

@@ -28,12 +28,11 @@ constexpr UINT kRefreshMs = 2000;
 constexpr DWORD kAfterControlPauseMs = 500;
 constexpr char kStartText[] = "S&tart";
 constexpr char kStopText[] = "S&top";
-constexpr int kLogControls[] = {IDC_SERVICE_LOG_GROUP,     IDC_SERVICE_LOG_NOTE,
-                                IDC_SERVICE_PATH_LABEL,    IDC_SERVICE_SIZE_LABEL,
-                                IDC_SERVICE_SIZE_UNIT,     IDC_SERVICE_ENTRIES_LABEL,
-                                IDC_SERVICE_ENTRIES_NOTE,  IDC_SERVICE_LOG_ENABLE,
-                                IDC_SERVICE_LOG_PATH,      IDC_SERVICE_LOG_SIZE,
-                                IDC_SERVICE_LOG_ENTRIES,   IDC_SERVICE_SHOW_LOG};
+constexpr int kLogControls[] = {
+    IDC_SERVICE_LOG_GROUP,    IDC_SERVICE_LOG_NOTE,    IDC_SERVICE_PATH_LABEL,
+    IDC_SERVICE_SIZE_LABEL,   IDC_SERVICE_SIZE_UNIT,   IDC_SERVICE_ENTRIES_LABEL,
+    IDC_SERVICE_ENTRIES_NOTE, IDC_SERVICE_LOG_ENABLE,  IDC_SERVICE_LOG_PATH,
+    IDC_SERVICE_LOG_SIZE,     IDC_SERVICE_LOG_ENTRIES, IDC_SERVICE_SHOW_LOG};
 
 bool g_initializing = false;
 
@@ -42,8 +41,7 @@ bool LaterThan2000() {
 }
 
 void RefreshStatus(HWND page) {
-    const bool running =
-        ControlTimeService(page, TargetOrNull(), kTimeServiceIsRunning, false);
+    const bool running = ControlTimeService(page, TargetOrNull(), kTimeServiceIsRunning, false);
     char sentence[400];
     std::snprintf(sentence, sizeof(sentence), "The Windows Time service on %s is %s",
                   TargetDisplayName(), running ? "running" : "stopped");
@@ -112,11 +110,12 @@ void ReadPage(HWND page) {
     }
     settings.fileLogSize = LogSizeBytes(ReadUnsigned(page, IDC_SERVICE_LOG_SIZE));
     char text[256];
-    std::snprintf(settings.fileLogName, sizeof(settings.fileLogName), "%s",
-                  ReadTrimmedText(page, IDC_SERVICE_LOG_PATH, text, sizeof(settings.fileLogName) - 1));
-    std::snprintf(settings.fileLogEntries, sizeof(settings.fileLogEntries), "%s",
-                  ReadTrimmedText(page, IDC_SERVICE_LOG_ENTRIES, text,
-                                  sizeof(settings.fileLogEntries) - 1));
+    std::snprintf(
+        settings.fileLogName, sizeof(settings.fileLogName), "%s",
+        ReadTrimmedText(page, IDC_SERVICE_LOG_PATH, text, sizeof(settings.fileLogName) - 1));
+    std::snprintf(
+        settings.fileLogEntries, sizeof(settings.fileLogEntries), "%s",
+        ReadTrimmedText(page, IDC_SERVICE_LOG_ENTRIES, text, sizeof(settings.fileLogEntries) - 1));
     settings.fileLogging = settings.fileLogSize != 0 && settings.fileLogName[0] != '\0' &&
                                    settings.fileLogEntries[0] != '\0'
                                ? 1

@@ -124,8 +124,9 @@ const RemoteMachineAccess* SetRemoteMachineAccess(const RemoteMachineAccess* acc
 }
 
 DWORD ReadServerInfo(const char* machine, ServerInfo101* info) {
-    auto read = g_access != nullptr && g_access->readServerInfo != nullptr ? g_access->readServerInfo
-                                                                           : SystemReadServerInfo;
+    auto read = g_access != nullptr && g_access->readServerInfo != nullptr
+                    ? g_access->readServerInfo
+                    : SystemReadServerInfo;
     DWORD status;
     if (IsLocal(machine)) {
         status = SystemReadServerInfo(nullptr, info); // this machine is never a stand-in

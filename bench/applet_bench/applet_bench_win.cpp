@@ -47,9 +47,9 @@ int main(int argc, char** argv) {
     const char* caption = argv[2];
     const int runs = std::atoi(argv[3]);
     HMODULE library = LoadLibraryA(argv[1]);
-    auto entry = library != nullptr
-                     ? reinterpret_cast<APPLET_PROC>(reinterpret_cast<void*>(GetProcAddress(library, "CPlApplet")))
-                     : nullptr;
+    auto entry = library != nullptr ? reinterpret_cast<APPLET_PROC>(reinterpret_cast<void*>(
+                                          GetProcAddress(library, "CPlApplet")))
+                                    : nullptr;
     if (entry == nullptr) {
         std::fprintf(stderr, "applet-bench: cannot load %s (%lu)\n", argv[1], GetLastError());
         return 1;
