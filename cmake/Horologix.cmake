@@ -53,7 +53,9 @@ endfunction()
 # program's tests are listed from its 64-bit twin, built from the same sources in the win64
 # preset (or, for a program without one, from the TEST and TEST_F lines of its sources), and
 # registered as disabled: CTest reports each as not run, and the counts stay those of a machine
-# that runs them. Elsewhere discovery runs as usual.
+# that runs them. Elsewhere discovery runs as usual. So a test program must hold the same tests
+# in both builds: a test that cannot run in one of them skips itself there (GTEST_SKIP), and
+# tools/run-ctests-32bit-test compares the two lists where 32-bit programs run.
 function(horologix_skippable_32bit_tests name)
     set(scanned "")
     foreach(source ${ARGN})
