@@ -264,6 +264,16 @@ public:
         }
         return slots;
     }
+    // The marked slots once they equal expected, or as they stand after two seconds: the agent
+    // marks a reply as sent after sendto returns, so the client may read the reply first.
+    std::vector<int> MarkedOnceSettled(const std::vector<int>& expected) const {
+        std::vector<int> slots = Marked();
+        for (int wait = 0; wait < 200 && slots != expected; ++wait) {
+            Sleep(10);
+            slots = Marked();
+        }
+        return slots;
+    }
 
 private:
     UniqueMapping mapping_;
