@@ -155,6 +155,8 @@ DLGPROC PageProcOf(int templateId) {
         return ServicePageProc;
     case IDD_ABOUT_PAGE:
         return AboutPageProc;
+    case IDD_AGENT_PAGE:
+        return AgentPageProc;
     default:
         return nullptr; // a page that this build does not offer yet
     }

@@ -1,7 +1,27 @@
-// The file chooser for history files. Until the drift graph brings its dialog, no file is
-// chosen: a view without a path does not load.
+// The file chooser for history files: the system's open-file dialog.
 #include "history/drift_view_win.h"
 
-bool ChooseDriftFile(HWND, const char*, char*) {
-    return false;
+#include <commdlg.h>
+
+#include <cstdio>
+
+bool ChooseDriftFile(HWND owner, const char* initialFolder, char* path) {
+    char chosen[MAX_PATH + 1] = "";
+    OPENFILENAMEA dialog{};
+    dialog.lStructSize = sizeof(dialog);
+    dialog.hwndOwner = owner;
+    dialog.lpstrFilter = "Sync Log Files\0*.QX\0";
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = chosen;
+    dialog.nMaxFile = sizeof(chosen);
+    dialog.lpstrInitialDir =
+        initialFolder != nullptr && initialFolder[0] != '\0' ? initialFolder : nullptr;
+    dialog.lpstrTitle = "Select Quorvex II Sync Log File";
+    dialog.lpstrDefExt = "QX";
+    dialog.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_LONGNAMES | OFN_EXPLORER;
+    if (!GetOpenFileNameA(&dialog)) {
+        return false;
+    }
+    std::snprintf(path, kDriftTextSize, "%s", chosen);
+    return true;
 }
