@@ -183,7 +183,7 @@ int Pictures(const char* cpl) {
     const uint32_t scale = ScaleFromLabel(Text(graph, IDC_GRAPH_LABEL));
     if (shown >= 2 && scale != 0) {
         HWND field = GetDlgItem(graph, IDC_GRAPH_FIELD);
-        POINT point = PointInField(field, worst - first, 64, records[worst].varianceMs, scale);
+        POINT point = PointInField(field, worst - first, shown, records[worst].varianceMs, scale);
         MapWindowPoints(field, graph, &point, 1);
         PostMessageA(graph, WM_LBUTTONUP, 0, MAKELPARAM(point.x, point.y));
         WaitUntil([&] { return Text(graph, IDC_GRAPH_DETAILS).rfind("Check #", 0) == 0; }, 5000);
