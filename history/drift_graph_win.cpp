@@ -31,17 +31,35 @@ struct GraphState {
     DriftView* view = nullptr;
     int selected = -1;
     bool ready = false;
+    int depth = 0;             // handlers under way (nested through message boxes)
+    bool closePending = false; // closing waits for them
     GraphPens pens = {};
 };
 GraphState g_graph;
 DriftView* g_closedView = nullptr; // the view of the window that closed last
 HWND g_openingParent = nullptr;    // the parent OpenDriftGraph was given, for the new window
 
-// Clears the ready guard for the handler that runs and sets it again when it is done.
+void CloseGraph(HWND window);
+
+// Clears the ready guard for the handler that runs and sets it again when it is done. A close
+// asked for meanwhile (the window's close box while a question or the file chooser is open)
+// waits until the handler is done, so that no handler runs on with a freed view.
 class Busy {
 public:
-    Busy() { g_graph.ready = false; }
-    ~Busy() { g_graph.ready = true; }
+    Busy() {
+        g_graph.ready = false;
+        ++g_graph.depth;
+    }
+    ~Busy() {
+        if (--g_graph.depth > 0) {
+            return;
+        }
+        if (g_graph.closePending && g_graph.window != nullptr) {
+            CloseGraph(g_graph.window);
+        } else if (g_graph.view != nullptr) {
+            g_graph.ready = true;
+        }
+    }
     Busy(const Busy&) = delete;
     Busy& operator=(const Busy&) = delete;
 };
@@ -284,6 +302,11 @@ void ReleaseGraph(HWND window) {
 }
 
 void CloseGraph(HWND window) {
+    if (g_graph.window == window && g_graph.depth > 0) {
+        g_graph.closePending = true;
+        ShowWindow(window, SW_HIDE);
+        return;
+    }
     const bool modal = g_graph.view != nullptr && g_graph.view->modal;
     ReleaseGraph(window);
     if (!modal) {
@@ -395,11 +418,8 @@ void OnCommand(HWND window, int id, int code) {
         Busy busy;
         WriteSummaryReport(window, *g_graph.view);
     } else if (id == IDC_GRAPH_OPEN_FILE && code == BN_CLICKED) {
-        g_graph.ready = false;
+        Busy busy;
         OpenAnotherFile(window);
-        if (g_graph.view != nullptr) {
-            g_graph.ready = true;
-        }
     }
 }
 
@@ -426,11 +446,17 @@ HCURSOR MarkerCursor() {
 
 INT_PTR CALLBACK GraphProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_INITDIALOG:
-        if (!Start(window, reinterpret_cast<DriftView*>(lParam))) {
-            CloseGraph(window);
+    case WM_INITDIALOG: {
+        bool started = false;
+        {
+            Busy busy; // ready only once started
+            started = Start(window, reinterpret_cast<DriftView*>(lParam));
+            if (!started) {
+                g_graph.closePending = true;
+            }
         }
         return TRUE;
+    }
     case WM_COMMAND:
         OnCommand(window, LOWORD(wParam), HIWORD(wParam));
         return TRUE;
@@ -524,9 +550,10 @@ bool LoadDriftFileWithPrompt(HWND owner, DriftView& view) {
                           ? "the file is either not a drift record file, or it is corrupted."
                           : SystemErrorText(view.lastError));
         HWND parent = owner == g_graph.window ? g_graph.parent : nullptr;
-        if (MessageBoxA(parent != nullptr ? parent : owner, text, "Horologix", kPromptStyle) !=
-            IDYES) {
-            return false;
+        const int answer =
+            MessageBoxA(parent != nullptr ? parent : owner, text, "Horologix", kPromptStyle);
+        if (answer != IDYES || (owner == g_graph.window && g_graph.closePending)) {
+            return false; // declined, or the graph was closed while the question was open
         }
         ResetDriftView(view);
         view.path[0] = '\0';

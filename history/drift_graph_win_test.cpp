@@ -432,6 +432,50 @@ TEST_F(DriftGraph, a_bad_file_asks_for_another_and_a_refusal_closes_the_graph) {
     ASSERT_TRUE(Answer(box, IDNO));
     EXPECT_TRUE(WaitUntil([&] { return run_.closedNotice.load(); }, kWindowMs));
     EXPECT_EQ(WaitForWindow("#32770", "Quorvex II Drift Data: missing", 300), nullptr);
+    Close();
+
+    // Closed while the question is open: a Yes then asks for no file, and the window goes.
+    Open(bad, nullptr);
+    ASSERT_TRUE(WaitForMessageBox("Horologix", kWindowMs, &box));
+    HWND starting = FindWindowA("#32770", "Quorvex II Drift Graph");
+    ASSERT_NE(starting, nullptr);
+    PostMessageA(starting, WM_CLOSE, 0, 0);
+    Sleep(300);
+    ASSERT_TRUE(Answer(box, IDYES));
+    EXPECT_TRUE(WaitUntil([&] { return run_.closedNotice.load(); }, kWindowMs));
+    EXPECT_EQ(WaitForWindow(nullptr, "Select Quorvex II Sync Log File", 500), nullptr);
+    EXPECT_FALSE(IsWindow(starting));
+}
+
+TEST_F(DriftGraph, open_file_shows_another_history_and_a_cancelled_chooser_changes_nothing) {
+    const std::string first = folder_.File("first.qx");
+    ASSERT_TRUE(WriteWholeFile(first, Bytes({Check(1, 0), Check(2, 1)})));
+    const std::string second = folder_.File("second.qx");
+    ASSERT_TRUE(WriteWholeFile(second, Bytes({Check(1, 0), Check(300, 1), Check(3, 2)})));
+    ASSERT_NE(Open(first, "first", true), nullptr);
+    EXPECT_TRUE(LabelIs(Label(1, 2, 2, "10 milliseconds")));
+    EXPECT_TRUE(IsVisible(graph_, IDC_GRAPH_OPEN_FILE));
+
+    ASSERT_TRUE(Click(graph_, IDC_GRAPH_OPEN_FILE));
+    HWND chooser = WaitForWindow(nullptr, "Select Quorvex II Sync Log File", kWindowMs);
+    ASSERT_NE(chooser, nullptr);
+    PostMessageA(chooser, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(chooser); }, kWindowMs));
+    EXPECT_EQ(WindowText(graph_), "Quorvex II Drift Data: first");
+
+    ASSERT_TRUE(Click(graph_, IDC_GRAPH_OPEN_FILE));
+    chooser = WaitForWindow(nullptr, "Select Quorvex II Sync Log File", kWindowMs);
+    ASSERT_NE(chooser, nullptr);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            SetDlgItemTextA(chooser, 0x47C, second.c_str());
+            return Text(chooser, 0x47C) == second;
+        },
+        kWindowMs));
+    PostMessageA(chooser, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(WaitUntil([&] { return WindowText(graph_) == "Quorvex II Drift Data: second"; },
+                          kWindowMs));
+    EXPECT_TRUE(LabelIs(Label(1, 3, 3, "50 milliseconds")));
 }
 
 TEST_F(DriftGraph, report_says_when_there_is_nothing_to_write_or_no_file_can_be_made) {
