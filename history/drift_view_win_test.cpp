@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -145,7 +147,20 @@ TEST_F(DriftViewTest, a_missing_file_fails_with_the_systems_error) {
 
 TEST_F(DriftViewTest, without_a_path_the_chooser_is_asked_and_no_choice_fails) {
     view.path[0] = '\0';
+    // The user cancels the file chooser (where a display shows it).
+    std::atomic<bool> done{false};
+    std::thread user([&] {
+        for (int i = 0; i < 400 && !done; ++i) {
+            HWND chooser = FindWindowA(nullptr, "Select Quorvex II Sync Log File");
+            if (chooser != nullptr) {
+                PostMessageA(chooser, WM_COMMAND, IDCANCEL, 0);
+            }
+            Sleep(25);
+        }
+    });
     EXPECT_FALSE(LoadDriftFile(view, nullptr));
+    done = true;
+    user.join();
     EXPECT_EQ(view.lastError, static_cast<uint32_t>(ERROR_CANCELLED));
     EXPECT_FALSE(view.file);
 }
