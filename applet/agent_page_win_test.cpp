@@ -84,24 +84,26 @@ std::string Records(uint32_t count) {
     return bytes;
 }
 
+struct TitleSearch {
+    std::string caption;
+    int count;
+};
+
+BOOL CALLBACK CountTitled(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<TitleSearch*>(context);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId() && IsWindowVisible(window) &&
+        WindowText(window) == search->caption) {
+        ++search->count;
+    }
+    return TRUE;
+}
+
 // Top-level windows of this process with the caption.
 int WindowsTitled(const std::string& caption) {
-    struct Search {
-        std::string caption;
-        int count;
-    } search{caption, 0};
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(context);
-            DWORD process = 0;
-            GetWindowThreadProcessId(window, &process);
-            if (process == GetCurrentProcessId() && IsWindowVisible(window) &&
-                WindowText(window) == s->caption) {
-                ++s->count;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    TitleSearch search{caption, 0};
+    EnumWindows(CountTitled, reinterpret_cast<LPARAM>(&search));
     return search.count;
 }
 

@@ -172,6 +172,15 @@ HBRUSH MarkerBrush(MarkerColor color) {
     }
 }
 
+// The texts beside the field are written only when they change: every redraw sets them, and a
+// rewritten static flickers.
+void SetTextIfChanged(HWND window, int id, const char* text) {
+    char shown[512];
+    if (GetDlgItemTextA(window, id, shown, sizeof(shown)) == 0 || std::strcmp(shown, text) != 0) {
+        SetDlgItemTextA(window, id, text);
+    }
+}
+
 void DrawGraph(HWND window, HDC dc, const RECT& field) {
     DriftView& view = *g_graph.view;
     const int width = field.right - field.left;
@@ -183,8 +192,8 @@ void DrawGraph(HWND window, HDC dc, const RECT& field) {
     SelectObject(dc, g_graph.pens.font);
 
     if (view.count < 2 || !view.records) {
-        SetDlgItemTextA(window, IDC_GRAPH_LABEL, "Waiting for data...");
-        SetDlgItemTextA(window, IDC_GRAPH_DETAILS,
+        SetTextIfChanged(window, IDC_GRAPH_LABEL, "Waiting for data...");
+        SetTextIfChanged(window, IDC_GRAPH_DETAILS,
                         "Waiting for more data. Every time the clock is checked, another data "
                         "point is added. Two or more data points are needed for graphing.");
         const char text[] = "Insufficient data points to graph. At least two samples required.";
@@ -200,7 +209,7 @@ void DrawGraph(HWND window, HDC dc, const RECT& field) {
     view.scale = chosen != 0 ? chosen : AutoGraphScale(view.records.get(), view.first, view.end);
     char label[200];
     FormatVarianceLabel(view.first, view.end, view.count, view.scale, label, sizeof(label));
-    SetDlgItemTextA(window, IDC_GRAPH_LABEL, label);
+    SetTextIfChanged(window, IDC_GRAPH_LABEL, label);
 
     SIZE seven{};
     GetTextExtentPoint32A(dc, "7", 1, &seven);
@@ -267,7 +276,7 @@ void DrawGraph(HWND window, HDC dc, const RECT& field) {
     if (!selectedShown) {
         char text[200];
         FormatAverageFrequency(view.averageInterval, text, sizeof(text));
-        SetDlgItemTextA(window, IDC_GRAPH_DETAILS, text);
+        SetTextIfChanged(window, IDC_GRAPH_DETAILS, text);
     }
     RestoreDC(dc, saved);
 }
