@@ -163,7 +163,9 @@ protected:
         ASSERT_TRUE(session_->Wait(kWindowMs));
         sheet_ = nullptr;
     }
-    bool ApplyEnabled() const { return IsWindowEnabled(GetDlgItem(sheet_, kApplyButton)) != FALSE; }
+    bool ApplyEnabled() const {
+        return IsWindowEnabled(GetDlgItem(sheet_, kApplyButton)) != FALSE;
+    }
 
     char driftPath_[MAX_PATH + 1] = "";
     bool hadDriftFile_ = false;

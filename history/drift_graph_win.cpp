@@ -194,8 +194,8 @@ void DrawGraph(HWND window, HDC dc, const RECT& field) {
     if (view.count < 2 || !view.records) {
         SetTextIfChanged(window, IDC_GRAPH_LABEL, "Waiting for data...");
         SetTextIfChanged(window, IDC_GRAPH_DETAILS,
-                        "Waiting for more data. Every time the clock is checked, another data "
-                        "point is added. Two or more data points are needed for graphing.");
+                         "Waiting for more data. Every time the clock is checked, another data "
+                         "point is added. Two or more data points are needed for graphing.");
         const char text[] = "Insufficient data points to graph. At least two samples required.";
         TextOutA(dc, 30, 30, text, static_cast<int>(sizeof(text) - 1));
         RestoreDC(dc, saved);
