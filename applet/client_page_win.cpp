@@ -27,6 +27,9 @@ constexpr UINT kQuestionStyle = MB_YESNOCANCEL | MB_ICONQUESTION;
 constexpr UINT kAcceptedStyle = MB_OK | MB_ICONINFORMATION;
 constexpr uint32_t kFamilySettingsSize = 335;
 constexpr size_t kFamilySlaveOffset = 4;
+// Posted at initialization when the page changed the record itself: the sheet takes a change
+// only once it has finished creating its first page.
+constexpr UINT kMarkChangedMessage = WM_APP + 14;
 
 // Controls whose state follows the managing options on the later template.
 constexpr int kIntervalControls[] = {IDC_CLIENT_INTERVAL, IDC_CLIENT_INTERVAL_LABEL,
@@ -190,7 +193,8 @@ void Initialize(HWND page) {
         SettingsRecord& settings = Applet().settings;
         if (!HoldsDisabledOption(settings)) {
             StoreClientOption(kClientDisabled, &settings);
-            MarkChanged(page);
+            Applet().settingsDirty = true;
+            PostMessageA(page, kMarkChangedMessage, 0, 0);
         }
     }
     AttachClientPage(page);
@@ -235,7 +239,8 @@ void Initialize2000(HWND page) {
         SettingsRecord& settings = Applet().settings;
         if (settings.syncType != kSyncNoSync) {
             settings.syncType = kSyncNoSync;
-            MarkChanged(page);
+            Applet().settingsDirty = true;
+            PostMessageA(page, kMarkChangedMessage, 0, 0);
         }
     }
     AttachClientPage(page);
@@ -409,6 +414,9 @@ INT_PTR PageProc(const Variant& variant, HWND page, UINT message, WPARAM wParam,
             KillTimer(page, kSyncNowTimer);
             RefreshButtons(page, variant);
         }
+        return TRUE;
+    case kMarkChangedMessage:
+        MarkPageChanged(page);
         return TRUE;
     case WM_DESTROY:
         DetachClientPage(page);
