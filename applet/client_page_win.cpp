@@ -24,7 +24,6 @@ constexpr UINT_PTR kSyncNowTimer = 1;
 constexpr UINT kAfterRefusedMs = 500;
 constexpr UINT kAfterAcceptedMs = 17000;
 constexpr UINT kQuestionStyle = MB_YESNOCANCEL | MB_ICONQUESTION;
-constexpr UINT kAcceptedStyle = MB_OK | MB_ICONINFORMATION;
 constexpr uint32_t kFamilySettingsSize = 335;
 constexpr size_t kFamilySlaveOffset = 4;
 // Posted at initialization when the page changed the record itself: the sheet takes a change
@@ -301,14 +300,14 @@ void SyncNow(HWND page, const Variant& variant) {
                     "The Windows Time service reported an error while trying to trigger clock "
                     "synchronization. No further information is available.");
     } else if (variant.later) {
-        ShowMessage(sheet, kAcceptedStyle,
+        ShowMessage(sheet, 0,
                     "The Windows Time service accepted the synchronization trigger. Check the "
                     "Event Viewer log in approximately 30 seconds\r\nto determine the "
                     "synchronization status.\r\n\r\nNote: The clock correction may take several "
                     "hours to complete if the variance is significant, or it may happen "
                     "immediately.");
     } else {
-        ShowMessage(sheet, kAcceptedStyle,
+        ShowMessage(sheet, 0,
                     "The Windows Time service accepted the synchronization trigger. Check the "
                     "Event Viewer log for error messages\r\nto determine the synchronization "
                     "status.\r\n\r\nNote: The clock correction may occur immediately, or over an "
