@@ -470,6 +470,42 @@ TEST_F(ClientPages, remote_target_time_of_day_gives_the_machine_offset) {
     Close(IDCANCEL);
 }
 
+TEST_F(ClientPages, remote_windows_2000_target_offers_sync_now_and_reports_a_refused_trigger) {
+    ASSERT_EQ(standin::StartStandin(kServiceMs), 0u);
+    InstallBenchRemoteMachines();
+    BenchMachineFacts facts;
+    facts.serverInfo.versionMajor = 5;
+    facts.serverInfo.versionMinor = 0;
+    facts.localServiceManager = true; // the stand-in plays its running service
+    SetBenchMachineFacts("W2KHOST", facts);
+    ASSERT_TRUE(SetRegistryFocus("W2KHOST"));
+    WriteString(kParameters, "Type", "NTP");
+    WriteString(kParameters, "NTPServer", "127.0.0.1");
+    ASSERT_TRUE(SetRegistryFocus(nullptr));
+    ASSERT_EQ(CPlApplet(nullptr, kCplSetTarget, reinterpret_cast<LPARAM>("w2khost"), 0), 1);
+    HWND page = Open();
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(GetDlgItem(page, IDC_CLIENT_DISABLED), nullptr); // the Windows 2000 template
+    EXPECT_TRUE(IsChecked(page, IDC_CLIENT_NTP));
+    EXPECT_TRUE(IsVisible(page, IDC_SYNC_NOW));
+    ASSERT_TRUE(WaitUntil([&] { return IsEnabled(page, IDC_SYNC_NOW); }, kWindowMs));
+
+    // The demand sync cannot reach another machine from the bench: the error box, and the
+    // button is looked at again half a second later.
+    ASSERT_TRUE(Click(page, IDC_SYNC_NOW));
+    MessageBoxSeen box;
+    ASSERT_TRUE(WaitForMessageBox("Horologix", kServiceMs, &box));
+    EXPECT_EQ(box.text, "The Windows Time service reported an error while trying to trigger "
+                        "clock synchronization. No further information is available.");
+    EXPECT_FALSE(IsEnabled(page, IDC_SYNC_NOW));
+    ASSERT_TRUE(Answer(box, IDOK));
+    EXPECT_TRUE(WaitUntil([&] { return IsEnabled(page, IDC_SYNC_NOW); }, kWindowMs));
+    // NoSync: nothing to synchronize.
+    ASSERT_TRUE(Click(page, IDC_CLIENT_NOSYNC));
+    EXPECT_TRUE(WaitUntil([&] { return !IsEnabled(page, IDC_SYNC_NOW); }, kWindowMs));
+    Close(IDCANCEL);
+}
+
 TEST_F(ClientPages, closing_while_a_pass_waits_on_silent_sources_returns_within_a_query) {
     const std::string silent = Fake("SILENT");
     WriteClientSettings(silent + " " + silent + " " + silent + " " + silent + " " + silent + " " +
