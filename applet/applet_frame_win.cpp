@@ -11,6 +11,7 @@
 
 #include "applet/applet_rules.h"
 #include "applet/applet_state_win.h"
+#include "applet/client_status_win.h"
 #include "applet/page_common_win.h"
 #include "applet/pages_win.h"
 #include "common/error_text_win.h"
@@ -77,14 +78,9 @@ DWORD Refuse(HWND owner, DWORD error, const char* format, ...) {
     return error;
 }
 
-DWORD WaitForStop(SheetResources* resources) {
-    WaitForSingleObject(resources->stopEvent, INFINITE);
-    return 0;
-}
-
 DWORD WINAPI StatusThreadMain(void* parameter) {
     auto* resources = static_cast<SheetResources*>(parameter);
-    const StatusThreadBody body = g_statusBody != nullptr ? g_statusBody : WaitForStop;
+    const StatusThreadBody body = g_statusBody != nullptr ? g_statusBody : SyncStatusThread;
     const DWORD result = body(resources);
     const HMODULE pinned = resources->pinnedModule;
     ReleaseSheetResources(resources);
@@ -157,6 +153,12 @@ DLGPROC PageProcOf(int templateId) {
         return AboutPageProc;
     case IDD_AGENT_PAGE:
         return AgentPageProc;
+    case IDD_CLIENT_PAGE:
+        return ClientPageProc;
+    case IDD_CLIENT_PAGE_2000:
+        return Client2000PageProc;
+    case IDD_SERVER_PAGE:
+        return ServerPageProc;
     default:
         return nullptr; // a page that this build does not offer yet
     }

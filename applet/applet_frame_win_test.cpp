@@ -48,7 +48,7 @@ RunSeen RunAnsweringBoxes(UINT message) {
             run.boxes.push_back(box.text);
             winbench::Answer(box, IDOK);
         }
-        if (HWND sheet = winbench::WaitForSheet("Horologix", 0)) {
+        if (HWND sheet = winbench::WaitForSheet(nullptr, 0)) {
             run.boxes.push_back("(the sheet opened)");
             winbench::PressSheetButton(sheet, IDCANCEL);
         }
@@ -222,10 +222,11 @@ TEST_F(AppletFrame, local_name_in_any_case_is_this_machine_and_the_sheet_opens_a
 
     winbench::AppletSession session;
     ASSERT_TRUE(session.Run([] { return Send(kCplOpenSheet); }));
-    HWND sheet = winbench::WaitForSheet("Horologix", kWindowMs);
+    HWND sheet = winbench::WaitForSheet(nullptr, kWindowMs);
     ASSERT_NE(sheet, nullptr);
     // The pages this build offers, in the sheet's order, and the frame's button texts.
-    EXPECT_EQ(winbench::TabTitles(sheet), (std::vector<std::string>{"Service", "About"}));
+    EXPECT_EQ(winbench::TabTitles(sheet),
+              (std::vector<std::string>{"Client", "Server", "Service", "About"}));
     EXPECT_EQ(winbench::Text(sheet, IDOK), "&OK");
     EXPECT_EQ(winbench::Text(sheet, IDCANCEL), "&Cancel");
     EXPECT_EQ(GetWindowLongPtrA(sheet, GWL_EXSTYLE) & WS_EX_CONTEXTHELP, 0);
@@ -276,7 +277,7 @@ TEST_F(AppletFrame, status_thread_that_does_not_end_never_meets_released_resourc
 
     winbench::AppletSession session;
     ASSERT_TRUE(session.Run([] { return Send(kCplOpenSheet); }));
-    HWND sheet = winbench::WaitForSheet("Horologix", kWindowMs);
+    HWND sheet = winbench::WaitForSheet(nullptr, kWindowMs);
     ASSERT_NE(sheet, nullptr);
     ASSERT_TRUE(winbench::PressSheetButton(sheet, IDCANCEL));
     // The frame waits its ten seconds, then returns with the thread still running.

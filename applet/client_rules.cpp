@@ -1,0 +1,321 @@
+#include "applet/client_rules.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "common/text_trim.h"
+#include "timesrc/time_format.h"
+
+namespace {
+
+constexpr int64_t kMsPerDay = 86400000;
+constexpr int64_t kMsPerHour = 3600000;
+constexpr int64_t kMsPerMinute = 60000;
+constexpr int64_t kTicksPerMs = 10000;
+
+// Announce bits: 1 always serve, 2 the service decides, 4 always reliable, 8 the service decides.
+constexpr uint32_t kAnnounceServe = 1;
+constexpr uint32_t kAnnounceServeAuto = 2;
+constexpr uint32_t kAnnounceReliable = 4;
+constexpr uint32_t kAnnounceReliableAuto = 8;
+
+bool ContainsIgnoringCase(const char* text, const char* part) {
+    const size_t length = std::strlen(part);
+    for (const char* at = text; *at != '\0'; ++at) {
+        size_t i = 0;
+        while (i < length && at[i] != '\0' &&
+               std::tolower(static_cast<unsigned char>(at[i])) ==
+                   std::tolower(static_cast<unsigned char>(part[i]))) {
+            ++i;
+        }
+        if (i == length) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+StatusVerdict JudgeSyncStatus(uint32_t answered, uint64_t absoluteSum, bool machineTimeKnown) {
+    if (answered == 0) {
+        return {kVerdictUnknown, "Clock synchronization status unknown"};
+    }
+    const uint64_t meanMs = absoluteSum / answered / kTicksPerMs;
+    if (meanMs >= 2001) {
+        return {kVerdictBad, "Clock is NOT synchronized"};
+    }
+    if (meanMs <= 1000) {
+        return {kVerdictGood, machineTimeKnown ? "Clock synchronized to within 1 second"
+                                               : "Not able to determine time at machine"};
+    }
+    return {kVerdictWarning, "Clock is NOT synchronized to within 1 second"};
+}
+
+char* FormatVarianceInto(int64_t ms, char* out, size_t size) {
+    const char* sign = ms < 0 ? "-" : "+";
+    // The magnitude as unsigned, so that the most negative value has one too.
+    const uint64_t magnitude = ms < 0 ? 0 - static_cast<uint64_t>(ms) : static_cast<uint64_t>(ms);
+    struct Unit {
+        uint64_t ms;
+        const char* name;
+    };
+    static const Unit kUnits[] = {{kMsPerDay, "day"}, {kMsPerHour, "hr"}, {kMsPerMinute, "min"}};
+    for (const Unit& unit : kUnits) {
+        if (magnitude >= unit.ms) {
+            const unsigned long long count = magnitude / unit.ms;
+            std::snprintf(out, size, "%s%llu %s%s", sign, count, unit.name, count == 1 ? "" : "s");
+            return out;
+        }
+    }
+    std::snprintf(out, size, "%s%d.%03d secs", sign, static_cast<int>(magnitude / 1000),
+                  static_cast<int>(magnitude % 1000));
+    return out;
+}
+
+int64_t VarianceMs(int64_t sourceOffset, int64_t machineOffset) {
+    return (sourceOffset - machineOffset) / kTicksPerMs; // C++ division truncates toward zero
+}
+
+bool SyncNowAllowed(bool serviceRunning, bool noSyncSelected, bool disabledSelected,
+                    const char* timeSourceText) {
+    const char* text = timeSourceText != nullptr ? timeSourceText : "";
+    return serviceRunning && !noSyncSelected && !disabledSelected &&
+           !ContainsIgnoringCase(text, "checking") && std::strstr(text, "...") == nullptr;
+}
+
+int ClientOptionOfRecord(const SettingsRecord& record) {
+    if (record.ntpClientEnabled == 0) {
+        return kClientDisabled;
+    }
+    switch (record.syncType) {
+    case kSyncNoSync:
+        return kClientNoSync;
+    case kSyncNt5ds:
+        return kClientNt5ds;
+    case kSyncAllSync:
+        return kClientAllSync;
+    case kSyncNtp:
+        return kClientNtp;
+    default:
+        return kClientNone;
+    }
+}
+
+void StoreClientOption(int option, SettingsRecord* record) {
+    struct Stored {
+        uint32_t enabled;
+        uint32_t inputProvider;
+        uint32_t type;
+    };
+    static const Stored kStored[] = {
+        {0, 0, kSyncNoSync},  {1, 0, kSyncNoSync}, {1, 1, kSyncNt5ds},
+        {1, 1, kSyncAllSync}, {1, 1, kSyncNtp},
+    };
+    const Stored& stored =
+        option >= kClientDisabled && option <= kClientNtp ? kStored[option] : kStored[kClientNtp];
+    record->ntpClientEnabled = stored.enabled;
+    record->ntpClientInputProvider = stored.inputProvider;
+    record->syncType = stored.type;
+}
+
+bool HoldsDisabledOption(const SettingsRecord& record) {
+    return record.ntpClientEnabled == 0 && record.ntpClientInputProvider == 0 &&
+           record.syncType == kSyncNoSync;
+}
+
+int Client2000OptionOfRecord(const SettingsRecord& record) {
+    switch (record.syncType) {
+    case kSyncNoSync:
+        return kClientNoSync;
+    case kSyncNt5ds:
+        return kClientNt5ds;
+    case kSyncNtp:
+        return kClientNtp;
+    default:
+        return kClientNone;
+    }
+}
+
+uint32_t SyncTypeOfClient2000Option(int option) {
+    if (option == kClientNoSync) {
+        return kSyncNoSync;
+    }
+    return option == kClientNt5ds ? kSyncNt5ds : kSyncNtp;
+}
+
+const char* const kServerModeNames[kServerModeCount] = {"Special Interval", "Fallback Only",
+                                                        "Symmetric Active", "NTP Client Mode"};
+
+int ServerModeIndexOfFlags(uint32_t flags) {
+    switch (flags) {
+    case 2:
+        return 1;
+    case 4:
+        return 2;
+    case 8:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+uint32_t ServerFlagsOfModeIndex(int index) {
+    return index >= 0 && index < static_cast<int>(kServerModeCount) ? 1u << index : 1u;
+}
+
+void RebuildServerList(const char* const rows[kMaxTimeServers],
+                       const uint32_t flags[kMaxTimeServers], SettingsRecord* record) {
+    uint32_t count = 0;
+    for (size_t i = 0; i < kMaxTimeServers; ++i) {
+        char name[512];
+        std::snprintf(name, sizeof(name), "%s", rows[i] != nullptr ? rows[i] : "");
+        TrimWhitespace(name);
+        if (name[0] == '\0') {
+            continue;
+        }
+        TimeServerEntry& entry = record->servers[count++];
+        // Names longer than a slot holds are cut, as the service reads only that much.
+        const size_t length = std::min(std::strlen(name), sizeof(entry.name) - 1);
+        std::memcpy(entry.name, name, length);
+        entry.name[length] = '\0';
+        entry.flags = flags[i];
+    }
+    for (size_t i = count; i < kMaxTimeServers; ++i) {
+        record->servers[i] = TimeServerEntry{};
+    }
+    record->serverCount = count;
+}
+
+uint32_t SpecialPollIntervalOfTyped(uint32_t typed) {
+    return typed < 1 ? 1 : typed;
+}
+
+FamilyClockNote FamilyClockNoteOf(uint32_t familyProduct, bool serverSlave) {
+    if (familyProduct == kFamilyNone) {
+        return {false,
+                "Windows Time can synchronize the clock on this machine with an external time "
+                "source. Select how you want Windows Time to find time sources."};
+    }
+    if (familyProduct == kFamilyServer) {
+        if (serverSlave) {
+            return {true, "Quorvex II Server is synchronizing the clock on this machine. Only one "
+                          "process may manage the system clock. Time source selection on this "
+                          "page is therefore disabled."};
+        }
+        return {false, "Quorvex II Server is not synchronizing the clock on this machine. Select "
+                       "how you want Windows Time to find time sources."};
+    }
+    return {true, "Quorvex II Client is synchronizing the clock on this machine. Only one process "
+                  "may manage the system clock. Time source selection on this page is therefore "
+                  "disabled."};
+}
+
+int ServerOptionOfRecord(const SettingsRecord& record) {
+    if (record.ntpServerEnabled == 0) {
+        return kServerDisabled;
+    }
+    if (record.announceFlags & kAnnounceServe) {
+        return kServerAlways;
+    }
+    return record.announceFlags & kAnnounceServeAuto ? kServerAutomatic : kServerDisabled;
+}
+
+int ReliableOptionOfRecord(const SettingsRecord& record) {
+    if (record.ntpServerEnabled == 0) {
+        return kReliableNever;
+    }
+    if (record.announceFlags & kAnnounceReliable) {
+        return kReliableAlways;
+    }
+    return record.announceFlags & kAnnounceReliableAuto ? kReliableAutomatic : kReliableNever;
+}
+
+void StoreServerOptions(int server, int reliable, SettingsRecord* record) {
+    if (server == kServerDisabled) {
+        record->announceFlags = 0;
+        record->ntpServerEnabled = 0;
+        return;
+    }
+    record->ntpServerEnabled = 1;
+    uint32_t flags = server == kServerAlways ? kAnnounceServe : kAnnounceServeAuto;
+    if (reliable == kReliableAlways) {
+        flags |= kAnnounceReliable;
+    } else if (reliable != kReliableNever) {
+        flags |= kAnnounceReliableAuto;
+    }
+    record->announceFlags = flags;
+}
+
+const char* ServerDisabledText(uint32_t familyProduct, uint32_t ntpClientEnabled) {
+    if (familyProduct != kFamilyServer) {
+        return "&Disabled";
+    }
+    return ntpClientEnabled == 0 ? "&Disabled - Let Quorvex II serve NTP time"
+                                 : "&Disabled - The Windows Time NtpClient owns port UDP/123";
+}
+
+char* FormatServerTestSuccess(const char* host, const uint8_t* reply, int clientIcon, int* icon,
+                              char* out, size_t size) {
+    const int stratum = reply[1];
+    char source[32];
+    if (stratum == 1) {
+        // A stratum-1 server names its reference clock in four characters (zero-padded).
+        size_t n = 0;
+        for (; n < 4 && reply[12 + n] != 0; ++n) {
+            source[n] = static_cast<char>(reply[12 + n]);
+        }
+        source[n] = '\0';
+    } else {
+        uint32_t address;
+        std::memcpy(&address, reply + 12, sizeof(address));
+        FormatAddress(address, source);
+    }
+    char sentence[600];
+    std::snprintf(sentence, sizeof(sentence),
+                  "%s provided a valid timestamp, and it believes the time to be correct. The NTP "
+                  "stratum reported was %d, and the time source was %s",
+                  host, stratum, source);
+    TrimWhitespace(sentence);
+    const char* verdict;
+    switch (clientIcon) {
+    case kVerdictBad:
+        verdict = "HOWEVER, the time being served is WRONG.";
+        *icon = kVerdictBad;
+        break;
+    case kVerdictWarning:
+        verdict = "HOWEVER, the time is not well-synchronized.";
+        *icon = kVerdictWarning;
+        break;
+    case kVerdictGood:
+        verdict = "The time being served appears relatively accurate.";
+        *icon = kVerdictGood;
+        break;
+    default:
+        verdict = "The time being served cannot be verified with listed sources.";
+        *icon = kVerdictWarning;
+        break;
+    }
+    std::snprintf(out, size, "%s. %s", sentence, verdict);
+    return out;
+}
+
+char* FormatServerTestFailure(const char* host, uint32_t error, const char* socketErrorText,
+                              int* icon, char* out, size_t size) {
+    if (error == 1901) {
+        *icon = kVerdictWarning;
+        std::snprintf(out, size,
+                      "Unable to get the time from %s. The server responded to the NTP query, but "
+                      "it reports that it does not know the correct time. This usually means that "
+                      "the NTP client has failed to synchronize (or is in the middle of "
+                      "synchronizing) the clock.",
+                      host);
+    } else {
+        *icon = kVerdictBad;
+        std::snprintf(out, size, "Unable to get the time from %s. A socket error occurred: %s",
+                      host, socketErrorText != nullptr ? socketErrorText : "");
+    }
+    return out;
+}

@@ -1,0 +1,236 @@
+#include "applet/client_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr uint64_t kMs = 10000; // 100 ns units per millisecond
+
+std::string Variance(int64_t ms) {
+    char text[32];
+    return FormatVarianceInto(ms, text, sizeof(text));
+}
+
+SettingsRecord Record() {
+    SettingsRecord record{};
+    record.ntpClientEnabled = 1;
+    record.ntpClientInputProvider = 1;
+    record.syncType = kSyncNtp;
+    return record;
+}
+
+TEST(StatusVerdict, mean_whole_milliseconds_decide_at_1000_1001_and_2001) {
+    EXPECT_EQ(JudgeSyncStatus(0, 0, true).icon, kVerdictUnknown);
+    EXPECT_STREQ(JudgeSyncStatus(0, 0, true).line, "Clock synchronization status unknown");
+    // Two rows whose mean is exactly 1000 ms, with a sub-millisecond rest that truncates away.
+    StatusVerdict good = JudgeSyncStatus(2, 2000 * kMs + 9999, true);
+    EXPECT_EQ(good.icon, kVerdictGood);
+    EXPECT_STREQ(good.line, "Clock synchronized to within 1 second");
+    EXPECT_STREQ(JudgeSyncStatus(1, 1000 * kMs, false).line,
+                 "Not able to determine time at machine");
+    StatusVerdict warning = JudgeSyncStatus(1, 1001 * kMs, true);
+    EXPECT_EQ(warning.icon, kVerdictWarning);
+    EXPECT_STREQ(warning.line, "Clock is NOT synchronized to within 1 second");
+    EXPECT_EQ(JudgeSyncStatus(1, 2000 * kMs + 9999, false).icon, kVerdictWarning);
+    StatusVerdict bad = JudgeSyncStatus(3, 3 * 2001 * kMs, false);
+    EXPECT_EQ(bad.icon, kVerdictBad);
+    EXPECT_STREQ(bad.line, "Clock is NOT synchronized");
+}
+
+TEST(StatusVerdict, variance_shows_seconds_below_a_minute_and_the_largest_unit_above) {
+    EXPECT_EQ(Variance(250), "+0.250 secs");
+    EXPECT_EQ(Variance(0), "+0.000 secs");
+    EXPECT_EQ(Variance(-1500), "-1.500 secs");
+    EXPECT_EQ(Variance(59999), "+59.999 secs");
+    EXPECT_EQ(Variance(60000), "+1 min");
+    EXPECT_EQ(Variance(-150000), "-2 mins");
+    EXPECT_EQ(Variance(2 * 3600000 + 5 * 60000), "+2 hrs");
+    EXPECT_EQ(Variance(3600000), "+1 hr");
+    EXPECT_EQ(Variance(-86400000), "-1 day");
+    EXPECT_EQ(Variance(int64_t{400} * 86400000), "+400 days");
+    EXPECT_EQ(Variance(INT64_MIN), "-106751991167 days");
+    char tiny[6];
+    EXPECT_STREQ(FormatVarianceInto(-1500, tiny, sizeof(tiny)), "-1.50");
+    // The difference of the two offsets, truncated toward zero in both directions.
+    EXPECT_EQ(VarianceMs(15009999, 0), 1500);
+    EXPECT_EQ(VarianceMs(0, 15009999), -1500);
+    EXPECT_EQ(VarianceMs(25000000, 10000000), 1500);
+}
+
+TEST(SyncNowButton, needs_a_running_service_a_managing_option_and_no_waiting_line) {
+    EXPECT_TRUE(SyncNowAllowed(true, false, false, "chronyd.example,0x1"));
+    EXPECT_TRUE(SyncNowAllowed(true, false, false, ""));
+    EXPECT_FALSE(SyncNowAllowed(false, false, false, "host"));
+    EXPECT_FALSE(SyncNowAllowed(true, true, false, "host"));
+    EXPECT_FALSE(SyncNowAllowed(true, false, true, "host"));
+    EXPECT_FALSE(SyncNowAllowed(true, false, false, "Please wait...."));
+    EXPECT_FALSE(SyncNowAllowed(true, false, false, "CHECKING source"));
+    EXPECT_TRUE(SyncNowAllowed(true, false, false, "a.b..c"));
+}
+
+TEST(ClientOptions, each_option_stores_its_row_of_the_table_and_reads_back) {
+    struct Row {
+        int option;
+        uint32_t enabled, input, type;
+    };
+    const Row rows[] = {{kClientDisabled, 0, 0, 1}, {kClientNoSync, 1, 0, 1},
+                        {kClientNt5ds, 1, 1, 2},    {kClientAllSync, 1, 1, 3},
+                        {kClientNtp, 1, 1, 4},      {kClientNone, 1, 1, 4}};
+    for (const Row& row : rows) {
+        SettingsRecord record = Record();
+        record.syncType = kSyncNt5ds;
+        StoreClientOption(row.option, &record);
+        EXPECT_EQ(record.ntpClientEnabled, row.enabled) << row.option;
+        EXPECT_EQ(record.ntpClientInputProvider, row.input) << row.option;
+        EXPECT_EQ(record.syncType, row.type) << row.option;
+        EXPECT_EQ(HoldsDisabledOption(record), row.option == kClientDisabled);
+        EXPECT_EQ(ClientOptionOfRecord(record),
+                  row.option == kClientNone ? kClientNtp : row.option);
+    }
+    SettingsRecord odd = Record();
+    odd.syncType = kSyncDisabled;
+    EXPECT_EQ(ClientOptionOfRecord(odd), kClientNone);
+    odd.ntpClientEnabled = 0; // the client switch wins over any type
+    EXPECT_EQ(ClientOptionOfRecord(odd), kClientDisabled);
+
+    // The Windows 2000 template knows three types; AllSync shows nothing and is stored as NTP.
+    odd.syncType = kSyncAllSync;
+    EXPECT_EQ(Client2000OptionOfRecord(odd), kClientNone);
+    EXPECT_EQ(SyncTypeOfClient2000Option(kClientNone), 4u);
+    EXPECT_EQ(SyncTypeOfClient2000Option(kClientNoSync), 1u);
+    EXPECT_EQ(SyncTypeOfClient2000Option(kClientNt5ds), 2u);
+}
+
+TEST(ClientOptions, mode_list_maps_single_flags_and_reduces_the_rest_to_special_interval) {
+    EXPECT_STREQ(kServerModeNames[0], "Special Interval");
+    EXPECT_STREQ(kServerModeNames[3], "NTP Client Mode");
+    const uint32_t flags[] = {0, 1, 2, 4, 8, 9, 3, 16};
+    const int indexes[] = {0, 0, 1, 2, 3, 0, 0, 0};
+    for (size_t i = 0; i < sizeof(flags) / sizeof(flags[0]); ++i) {
+        EXPECT_EQ(ServerModeIndexOfFlags(flags[i]), indexes[i]) << flags[i];
+    }
+    // Round trip of every index, and nothing selected reads as special interval.
+    for (int index = 0; index < 4; ++index) {
+        EXPECT_EQ(ServerModeIndexOfFlags(ServerFlagsOfModeIndex(index)), index);
+    }
+    EXPECT_EQ(ServerFlagsOfModeIndex(-1), 1u);
+    EXPECT_EQ(ServerFlagsOfModeIndex(9), 1u);
+    EXPECT_EQ(SpecialPollIntervalOfTyped(0), 1u);
+    EXPECT_EQ(SpecialPollIntervalOfTyped(900), 900u);
+}
+
+TEST(ClientOptions, server_list_is_rebuilt_from_trimmed_non_empty_rows_cut_to_63) {
+    SettingsRecord record = Record();
+    std::strcpy(record.servers[5].name, "stale");
+    record.serverCount = 6;
+    const std::string longName(80, 'x');
+    const char* rows[6] = {"",      "  one.example \t", nullptr, "two.example",
+                           " \r\n", longName.c_str()};
+    const uint32_t flags[6] = {1, 2, 1, 8, 4, 4};
+    RebuildServerList(rows, flags, &record);
+    ASSERT_EQ(record.serverCount, 3u);
+    EXPECT_STREQ(record.servers[0].name, "one.example");
+    EXPECT_EQ(record.servers[0].flags, 2u);
+    EXPECT_STREQ(record.servers[1].name, "two.example");
+    EXPECT_EQ(record.servers[1].flags, 8u);
+    EXPECT_EQ(std::string(record.servers[2].name), longName.substr(0, 63));
+    EXPECT_EQ(record.servers[3].name[0], '\0');
+    EXPECT_EQ(record.servers[5].name[0], '\0');
+}
+
+TEST(ClientOptions, family_products_own_the_clock_as_their_roles_say) {
+    EXPECT_FALSE(FamilyClockNoteOf(kFamilyNone, true).ownsClock);
+    EXPECT_EQ(std::string(FamilyClockNoteOf(kFamilyNone, false).text).rfind("Windows Time can", 0),
+              0u);
+    EXPECT_TRUE(FamilyClockNoteOf(kFamilyServer, true).ownsClock);
+    EXPECT_FALSE(FamilyClockNoteOf(kFamilyServer, false).ownsClock);
+    EXPECT_EQ(std::string(FamilyClockNoteOf(kFamilyServer, false).text)
+                  .rfind("Quorvex II Server is not synchronizing", 0),
+              0u);
+    for (uint32_t client : {kFamilyClient, kFamilyThinClient, kFamilyUltraThinClient}) {
+        EXPECT_TRUE(FamilyClockNoteOf(client, false).ownsClock);
+        EXPECT_EQ(std::string(FamilyClockNoteOf(client, false).text).rfind("Quorvex II Client", 0),
+                  0u);
+    }
+}
+
+TEST(ServerOptions, announce_flags_select_both_options_and_store_back) {
+    SettingsRecord record = Record();
+    record.ntpServerEnabled = 1;
+    record.announceFlags = 10;
+    EXPECT_EQ(ServerOptionOfRecord(record), kServerAutomatic);
+    EXPECT_EQ(ReliableOptionOfRecord(record), kReliableAutomatic);
+    record.announceFlags = 5;
+    EXPECT_EQ(ServerOptionOfRecord(record), kServerAlways);
+    EXPECT_EQ(ReliableOptionOfRecord(record), kReliableAlways);
+    record.announceFlags = 0;
+    EXPECT_EQ(ServerOptionOfRecord(record), kServerDisabled);
+    EXPECT_EQ(ReliableOptionOfRecord(record), kReliableNever);
+    record.announceFlags = 5;
+    record.ntpServerEnabled = 0; // the server switch wins over the flags
+    EXPECT_EQ(ServerOptionOfRecord(record), kServerDisabled);
+    EXPECT_EQ(ReliableOptionOfRecord(record), kReliableNever);
+
+    StoreServerOptions(kServerDisabled, kReliableAlways, &record);
+    EXPECT_EQ(record.announceFlags, 0u);
+    EXPECT_EQ(record.ntpServerEnabled, 0u);
+    StoreServerOptions(kServerAlways, kReliableAlways, &record);
+    EXPECT_EQ(record.announceFlags, 5u);
+    EXPECT_EQ(record.ntpServerEnabled, 1u);
+    StoreServerOptions(kServerAutomatic, kReliableNever, &record);
+    EXPECT_EQ(record.announceFlags, 2u);
+    StoreServerOptions(kServerAutomatic, -1, &record);
+    EXPECT_EQ(record.announceFlags, 10u);
+
+    EXPECT_STREQ(ServerDisabledText(kFamilyNone, 0), "&Disabled");
+    EXPECT_STREQ(ServerDisabledText(kFamilyServer, 0), "&Disabled - Let Quorvex II serve NTP time");
+    EXPECT_STREQ(ServerDisabledText(kFamilyServer, 1),
+                 "&Disabled - The Windows Time NtpClient owns port UDP/123");
+}
+
+TEST(ServerTest, sentence_names_stratum_and_reference_and_takes_the_client_verdict) {
+    uint8_t reply[48] = {};
+    reply[1] = 1;
+    std::memcpy(reply + 12, "GPS\0", 4);
+    char text[700];
+    int icon = -1;
+    const std::string head = "VM provided a valid timestamp, and it believes the time to be "
+                             "correct. The NTP stratum reported was ";
+    FormatServerTestSuccess("VM", reply, kVerdictUnknown, &icon, text, sizeof(text));
+    EXPECT_EQ(text, head + "1, and the time source was GPS. The time being served cannot be "
+                           "verified with listed sources.");
+    EXPECT_EQ(icon, kVerdictWarning);
+    std::memcpy(reply + 12, "PPS1", 4);
+    FormatServerTestSuccess("VM", reply, kVerdictGood, &icon, text, sizeof(text));
+    EXPECT_EQ(text, head + "1, and the time source was PPS1. The time being served appears "
+                           "relatively accurate.");
+    EXPECT_EQ(icon, kVerdictGood);
+
+    reply[1] = 3;
+    const uint8_t address[4] = {127, 0, 0, 1};
+    std::memcpy(reply + 12, address, 4);
+    FormatServerTestSuccess("VM", reply, kVerdictBad, &icon, text, sizeof(text));
+    EXPECT_EQ(text, head + "3, and the time source was 127.0.0.1. HOWEVER, the time being "
+                           "served is WRONG.");
+    EXPECT_EQ(icon, kVerdictBad);
+    std::memset(reply + 12, 0, 4);
+    FormatServerTestSuccess("VM", reply, kVerdictWarning, &icon, text, sizeof(text));
+    EXPECT_EQ(text, head + "3, and the time source was Unknown. HOWEVER, the time is not "
+                           "well-synchronized.");
+    EXPECT_EQ(icon, kVerdictWarning);
+
+    FormatServerTestFailure("VM", 1901, "unused", &icon, text, sizeof(text));
+    EXPECT_EQ(icon, kVerdictWarning);
+    EXPECT_EQ(std::string(text).rfind("Unable to get the time from VM. The server responded", 0),
+              0u);
+    FormatServerTestFailure("VM", 0, "Error 10060: timed out", &icon, text, sizeof(text));
+    EXPECT_STREQ(text, "Unable to get the time from VM. A socket error occurred: Error 10060: "
+                       "timed out");
+    EXPECT_EQ(icon, kVerdictBad);
+}
+
+} // namespace

@@ -1,0 +1,40 @@
+// The live status display of the Client page: the background thread that, every 8 seconds or
+// when a page asks, measures the target machine against the six typed servers and shows each
+// row's variance and stratum, the verdict icon and line; and the "Sync Now" and time-source
+// refreshes that other pages call too.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+struct SheetResources;
+
+constexpr int kClientRows = 6;
+// Control ids of the six rows, in row order.
+extern const int kServerEditIds[kClientRows];
+extern const int kServerModeIds[kClientRows];
+extern const int kVarianceIds[kClientRows];
+extern const int kStratumIds[kClientRows];
+
+// How long the thread waits between passes when nobody asks, and the limits of one pass.
+constexpr DWORD kStatusPeriodMs = 8000;
+constexpr uint32_t kStatusQueryTimeoutMs = 500;
+constexpr DWORD kStatusRowPauseMs = 150;
+
+// Called by the Client page at initialization: keeps the page and its rows' windows for the
+// status thread (the 2000 template has no mode lists) and lets the thread run.
+void AttachClientPage(HWND page);
+// Called when the Client page is destroyed: from then on the thread touches no window, and a
+// pass in flight ends at its next check.
+void DetachClientPage(HWND page);
+// Asks the status thread for a pass now.
+void RequestStatusCheck();
+
+// The thread body the frame runs (its own reference to the sheet's resources).
+DWORD SyncStatusThread(SheetResources* resources);
+// One full status pass over the page's rows; returns 1.
+int CheckSyncStatus(HWND page);
+
+// The status icon the Client page shows now (kVerdictUnknown when no pass has judged yet or
+// there is no Client page).
+int ClientStatusIcon();
