@@ -50,3 +50,8 @@
 // About page.
 #define IDC_ABOUT_HEADER 1001
 #define IDC_ABOUT_TEXT 2293
+
+// Progress window of the installer.
+#define IDC_PROGRESS_BAR 2290
+#define IDC_PROGRESS_ACTION 2291
+#define IDC_PROGRESS_PRODUCT 2292
