@@ -303,6 +303,12 @@ TEST_F(Installer, upgrade_over_the_module_the_service_holds_stops_copies_and_sta
     EXPECT_TRUE(Has(log, "Service stopped")) << Joined(log);
     EXPECT_TRUE(Has(log, "Provider Horologix loaded")) << Joined(log);
     EXPECT_TRUE(Has(log, "Open Horologix 0x00000000")) << Joined(log);
+
+    // The older release again: the newer installed file stays, and nothing is restarted.
+    const uint64_t again = standin::LogSize();
+    EXPECT_TRUE(RunDll(older, "-install").empty());
+    EXPECT_EQ(FileVersion(module.c_str()), FileVersion(WindowsLibraryPath().c_str()));
+    EXPECT_FALSE(Has(LogSince(again), "Service stop")) << Joined(LogSince(again));
 }
 
 TEST_F(Installer, rundll32_explains_a_missing_or_unknown_command) {
@@ -417,6 +423,29 @@ TEST_F(Installer, applet_installs_and_removes_on_a_remote_machine_through_its_sh
               "rundll32.exe D:\\WINNT\\system32\\kestrel.cpl,RunDll -remove");
     SetRegistryFocus(nullptr);
 
+    // Another architecture is refused before anything reaches the machine.
+    const std::string otherShare = std::string(folder) + "oldbox-system32\\";
+    CreateDirectoryA(otherShare.c_str(), nullptr);
+    DeleteFileA((otherShare + "kestrel.cpl").c_str());
+    BenchMachineFacts x86 = facts;
+    x86.systemFolder = otherShare;
+    SetBenchMachineFacts("OLDBOX", x86);
+    SetRegistryFocus("OLDBOX");
+    WriteString("\\\\System\\CurrentControlSet\\Control\\ProductOptions", "ProductType", "WinNT");
+    WriteString("\\\\System\\CurrentControlSet\\Control\\Session Manager\\Environment",
+                "PROCESSOR_ARCHITECTURE", "x86");
+    SetRegistryFocus(nullptr);
+    Send(kCplSetTarget, reinterpret_cast<LPARAM>("oldbox"));
+    run = RunApplet(kCplInstall);
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.error, 1633u);
+    EXPECT_FALSE(Exists(otherShare + "kestrel.cpl"));
+    SetRegistryFocus("OLDBOX");
+    EXPECT_FALSE(KeyExists(kAgentKeyPath));
+    EXPECT_FALSE(KeyExists(kUninstallKey));
+    SetRegistryFocus(nullptr);
+
+    Send(kCplSetTarget, reinterpret_cast<LPARAM>("timebox"));
     run = RunApplet(kCplRemove);
     EXPECT_EQ(run.result, 1);
     SetRegistryFocus("TIMEBOX");
@@ -426,6 +455,30 @@ TEST_F(Installer, applet_installs_and_removes_on_a_remote_machine_through_its_sh
     EXPECT_TRUE(Exists(share + "kestrel.cpl"));
     DeleteFileA((share + "kestrel.cpl").c_str());
     DeleteFileA((share + "drift.qx").c_str());
+}
+
+TEST_F(Installer, installing_beside_the_family_client_hands_it_the_clock_and_its_sources) {
+    constexpr char kClientKey[] = "\\\\Software\\Tessaric\\Quorvex Client\\Parameters";
+    WriteBoolean(kClientKey, "Service Installed", true);
+    uint8_t blob[335] = {};
+    memcpy(blob + 43, "tick.corp.lan", 13);
+    memcpy(blob + 175, "127.0.0.1", 9); // already in the list
+    WriteBinary(kClientKey, "Client Settings", blob, sizeof(blob));
+    WriteNumber("\\\\System\\CurrentControlSet\\Services\\W32Time", "Start", 3);
+
+    Send(kCplQuiet, 0, 1);
+    const AppletRun run = RunApplet(kCplInstall);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(Value(kParameters, "Type"), "NoSync");
+    EXPECT_EQ(
+        ReadNumber("\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient",
+                   "Enabled", 7),
+        0u);
+    EXPECT_EQ(ReadNumber("\\\\System\\CurrentControlSet\\Services\\W32Time", "Start", 0), 2u);
+    EXPECT_EQ(Value(kParameters, "NTPServer"),
+              "127.0.0.1,0x9 tick.corp.lan,0x1 pool.ntp.org,0x1 time.nist.gov,0x1");
+    DeleteValue(kClientKey, "Client Settings");
+    DeleteValue(kClientKey, "Service Installed");
 }
 
 TEST_F(Installer, sheet_upgrades_an_older_agent_unless_opened_without_upgrade) {
