@@ -109,25 +109,27 @@ TEST(ShippedLibrary, library_and_setup_ask_for_common_controls_6) {
     }
 }
 
+struct WindowSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK TakeVisibleWindowOf(HWND window, LPARAM parameter) {
+    auto* wanted = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == wanted->processId && IsWindowVisible(window)) {
+        wanted->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // The first window of a process, once it shows one; null after timeoutMs.
 HWND WaitForWindowOf(DWORD processId, DWORD timeoutMs) {
-    struct Search {
-        DWORD processId;
-        HWND found;
-    } search{processId, nullptr};
+    WindowSearch search{processId, nullptr};
     for (DWORD waited = 0; waited < timeoutMs && search.found == nullptr; waited += 50) {
-        EnumWindows(
-            [](HWND window, LPARAM parameter) -> BOOL {
-                auto* wanted = reinterpret_cast<Search*>(parameter);
-                DWORD owner = 0;
-                GetWindowThreadProcessId(window, &owner);
-                if (owner == wanted->processId && IsWindowVisible(window)) {
-                    wanted->found = window;
-                    return FALSE;
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
+        EnumWindows(TakeVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
         if (search.found == nullptr) {
             Sleep(50);
         }
