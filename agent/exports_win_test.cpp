@@ -109,7 +109,35 @@ TEST(ShippedLibrary, library_and_setup_ask_for_common_controls_6) {
     }
 }
 
-TEST(ShippedSetup, starts_and_exits_with_zero) {
+struct WindowSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK TakeVisibleWindowOf(HWND window, LPARAM parameter) {
+    auto* wanted = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == wanted->processId && IsWindowVisible(window)) {
+        wanted->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The first window of a process, once it shows one; null after timeoutMs.
+HWND WaitForWindowOf(DWORD processId, DWORD timeoutMs) {
+    WindowSearch search{processId, nullptr};
+    for (DWORD waited = 0; waited < timeoutMs && search.found == nullptr; waited += 50) {
+        EnumWindows(TakeVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
+        if (search.found == nullptr) {
+            Sleep(50);
+        }
+    }
+    return search.found;
+}
+
+TEST(ShippedSetup, shows_the_payload_it_found_and_exits_with_zero_when_declined) {
     // setup.exe is a 32-bit program; tools/run-ctests says here why such programs cannot run.
     if (const char* reason = getenv("HOROLOGIX_IA32_OFF"); reason != nullptr && *reason != 0) {
         GTEST_SKIP() << reason;
@@ -121,6 +149,13 @@ TEST(ShippedSetup, starts_and_exits_with_zero) {
     ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                nullptr, &startup, &process))
         << GetLastError();
+    // Its dialog names the payload of this machine's architecture; "Disagree" ends the run.
+    HWND dialog = WaitForWindowOf(process.dwProcessId, 20000);
+    ASSERT_NE(dialog, nullptr);
+    char caption[MAX_PATH];
+    GetWindowTextA(dialog, caption, sizeof(caption));
+    EXPECT_NE(std::string(caption).find("AMD64\\kestrel.cpl"), std::string::npos) << caption;
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(2, BN_CLICKED), 0);
     EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
     DWORD code = 1;
     GetExitCodeProcess(process.hProcess, &code);

@@ -162,9 +162,13 @@ void SaveSettings(const SettingsRecord& record, bool includeAgent) {
         WriteNumber(kAgent, "Alert Threshhold (seconds)", record.alertThreshold);
         WriteNumber(kCategory, kCategoryValue, 6);
     } else {
-        DeleteKey(kAgent);
-        DeleteValue(kCategory, kCategoryValue);
+        DeleteAgentRegistration();
     }
+}
+
+void DeleteAgentRegistration() {
+    DeleteKey(kAgent);
+    DeleteValue(kCategory, kCategoryValue);
 }
 
 uint32_t DetectFamilyProduct() {

@@ -93,6 +93,9 @@ void FormatServerList(const SettingsRecord& record, bool withFlags, char* out, s
 // the one the applet took over from a remote target (SetProcessOsFamily).
 void LoadSettings(SettingsRecord* record);
 void SaveSettings(const SettingsRecord& record, bool includeAgent);
+// What saving without the agent removes, and nothing else: the agent's provider key and the
+// applet's Control Panel category value.
+void DeleteAgentRegistration();
 
 uint32_t DetectFamilyProduct();
 bool FamilyServiceDisabled();

@@ -129,3 +129,21 @@
 #define IDC_TEST_SERVER 2255
 #define IDC_TEST_RESULT 2256
 #define IDC_TEST_ICON 99
+// Progress window of the installer.
+#define IDC_PROGRESS_BAR 2290
+#define IDC_PROGRESS_ACTION 2291
+#define IDC_PROGRESS_PRODUCT 2292
+
+// setup.exe: its dialog, picture, cursor and controls.
+#define IDD_SETUP 2
+#define IDC_SETUP_CURSOR 125
+#define IDB_SETUP_PICTURE 127
+#define IDC_SETUP_TAB_LICENSE 180
+#define IDC_SETUP_PICTURE 181
+#define IDC_SETUP_TAB_SUPPORT 182
+#define IDC_SETUP_TAB_README 183
+#define IDC_SETUP_LINK 184
+#define IDC_SETUP_PRODUCT 185
+#define IDC_SETUP_COMPANY 186
+#define IDC_SETUP_VERSION 187
+#define IDC_SETUP_TAB_FAQ 188
