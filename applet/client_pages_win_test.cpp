@@ -560,14 +560,17 @@ TEST_F(ClientPages, server_page_maps_its_options_and_tests_the_machine_s_own_ser
     // Enabled with the reliability forced, then Disabled: the reliability options follow.
     ASSERT_TRUE(Click(page, IDC_NTPSERVER_ALWAYS));
     ASSERT_TRUE(Click(page, IDC_RELIABLE_ALWAYS));
+    // Clicks are posted and a page switch is sent: let the clicks land first.
+    ASSERT_TRUE(WaitUntil([&] { return IsChecked(page, IDC_RELIABLE_ALWAYS); }, kWindowMs));
     ASSERT_TRUE(SelectPage(sheet_, "Client"));
     EXPECT_EQ(Applet().settings.announceFlags, 5u);
     ASSERT_TRUE(SelectPage(sheet_, "Server"));
     EXPECT_TRUE(IsChecked(page, IDC_NTPSERVER_ALWAYS));
     EXPECT_TRUE(IsChecked(page, IDC_RELIABLE_ALWAYS));
     ASSERT_TRUE(Click(page, IDC_NTPSERVER_DISABLED));
-    EXPECT_TRUE(WaitUntil([&] { return !IsEnabled(page, IDC_RELIABLE_ALWAYS); }, kWindowMs));
-    EXPECT_FALSE(IsEnabled(page, IDC_TEST_SERVER));
+    // The test button is the last control the click disables.
+    EXPECT_TRUE(WaitUntil([&] { return !IsEnabled(page, IDC_TEST_SERVER); }, kWindowMs));
+    EXPECT_FALSE(IsEnabled(page, IDC_RELIABLE_ALWAYS));
     ASSERT_TRUE(Click(page, IDC_NET_TIME_SERVER));
     Close(IDOK);
     EXPECT_EQ(ReadNumber(kConfig, "AnnounceFlags", 99), 0u);
