@@ -280,6 +280,24 @@ TEST_F(DriftGraph, shows_the_newest_checks_by_colour_and_ring_and_selects_a_clic
         kWindowMs));
     EXPECT_TRUE(WaitUntil([&] { return !RingAbove(red, RGB(255, 255, 255)); }, kWindowMs));
 
+    // The pointer over a marker shows the marker cursor, elsewhere the arrow.
+    HCURSOR marker = LoadCursorA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDC_CURSOR_MARKER));
+    HCURSOR arrow = LoadCursorA(nullptr, IDC_ARROW);
+    auto cursorAt = [&](int x, int y) {
+        POINT screen{x, y};
+        ClientToScreen(field_, &screen);
+        SetCursorPos(screen.x, screen.y);
+        return WaitUntil(
+            [&] {
+                CURSORINFO info{};
+                info.cbSize = sizeof(info);
+                return GetCursorInfo(&info) && info.hCursor == (x == red.x ? marker : arrow);
+            },
+            5000);
+    };
+    EXPECT_TRUE(cursorAt(red.x, red.y + 2));
+    EXPECT_TRUE(cursorAt(red.x + 40, red.y - 30));
+
     // A fixed scale chosen by the user.
     ASSERT_TRUE(SelectItem(graph_, IDC_GRAPH_SCALE, "2500x"));
     EXPECT_TRUE(LabelIs(Label(37, 100, 100, "2.5 seconds")));
