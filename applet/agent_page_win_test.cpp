@@ -150,7 +150,7 @@ protected:
     HWND OpenAgentPage() {
         session_ = new AppletSession;
         EXPECT_TRUE(session_->Run([] { return CPlApplet(nullptr, kCplOpenSheet, 0, 0); }));
-        sheet_ = WaitForSheet("Horologix", kWindowMs);
+        sheet_ = WaitForSheet(nullptr, kWindowMs);
         EXPECT_NE(sheet_, nullptr);
         if (sheet_ == nullptr || !SelectPage(sheet_, "Agent")) {
             return nullptr;

@@ -343,7 +343,7 @@ AppletRun RunApplet(UINT message) {
                 winbench::Text(progress, 2291).rfind("Installing/Upgrading", 0) == 0 ||
                 winbench::Text(progress, 2291).rfind("Removing", 0) == 0;
         }
-        if (HWND sheet = winbench::WaitForSheet("Horologix", 0)) {
+        if (HWND sheet = winbench::WaitForSheet(nullptr, 0)) {
             winbench::PressSheetButton(sheet, IDCANCEL);
             PostMessageA(sheet, WM_NULL, 0, 0);
         }

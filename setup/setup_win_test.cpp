@@ -89,7 +89,7 @@ TEST(Setup, installs_from_the_download_opens_the_applet_and_removes_again) {
     ASSERT_TRUE(Click(dialog, 4));
 
     // rundll32 installs, then Control Panel shows the applet: close it as the user would.
-    HWND sheet = WaitForSheet("Horologix", 60000);
+    HWND sheet = WaitForSheet(nullptr, 60000);
     ASSERT_NE(sheet, nullptr);
     EXPECT_TRUE(GetFileAttributesA(module.c_str()) != INVALID_FILE_ATTRIBUTES);
     PressSheetButton(sheet, IDCANCEL);

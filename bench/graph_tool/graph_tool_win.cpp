@@ -148,14 +148,14 @@ int Pictures(const char* cpl) {
         std::fprintf(stderr, "graph-tool: cannot open %s (%lu)\n", cpl, GetLastError());
         return 1;
     }
-    HWND sheet = WaitForSheet("Horologix", kWindowMs);
+    HWND sheet = WaitForSheet(nullptr, kWindowMs);
     if (sheet == nullptr || !SelectPage(sheet, "Agent")) {
         std::fprintf(stderr, "graph-tool: no Agent page\n");
         return 1;
     }
     HWND page = CurrentPage(sheet);
     WaitUntil([&] { return !ListItems(page, IDC_AGENT_HISTORY).empty(); }, 5000);
-    Shot("applet-agent", "Horologix");
+    Shot("applet-agent", "Windows Time Service - .*");
 
     Click(page, IDC_AGENT_SHOW_GRAPH);
     char system[MAX_PATH];
