@@ -20,6 +20,7 @@
 #include "history/drift_file_win.h"
 #include "history/drift_record.h"
 #include "resources/resource.h"
+#include "resources/version.h"
 
 extern "C" LONG APIENTRY CPlApplet(HWND, UINT, LPARAM, LPARAM);
 
@@ -30,6 +31,7 @@ using namespace winbench;
 constexpr DWORD kWindowMs = 15000;
 constexpr char kRing[] = "Last Used Time Source";
 constexpr const char* kAgentValues[] = {"Service Installed",
+                                        "Current Version",
                                         "Enabled",
                                         "SpecialPollInterval",
                                         "Reference Clock",
@@ -122,7 +124,9 @@ protected:
         for (const char* name : kAgentValues) {
             DeleteValue(kAgentKeyPath, name);
         }
+        // An agent of this very release, so that opening the sheet upgrades nothing.
         WriteBoolean(kAgentKeyPath, "Service Installed", true);
+        WriteString(kAgentKeyPath, "Current Version", HOROLOGIX_VERSION_TEXT);
         ASSERT_EQ(CPlApplet(nullptr, CPL_INIT, 0, 0), 1);
     }
     void TearDown() override {
