@@ -171,6 +171,58 @@ FILETIME WriteTime(const std::string& path) {
     return data.ftLastWriteTime;
 }
 
+// Gives W32Time a start type in the service manager and its key. Installing starts the service
+// with the type automatic, so that it would start with every later Wine session: tests put back
+// what they found.
+void SetStartType(DWORD startType) {
+    UniqueService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueService service(manager ? OpenServiceA(manager.get(), "W32Time", SERVICE_CHANGE_CONFIG)
+                                  : nullptr);
+    if (service) {
+        ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    }
+    WriteNumber("\\\\System\\CurrentControlSet\\Services\\W32Time", "Start", startType);
+}
+
+// A value of HKLM as the test found it (type and bytes, or missing), to put back afterwards:
+// installing changes Windows Time values that later tests read.
+struct SavedValue {
+    std::string key;
+    std::string name;
+    bool present = false;
+    DWORD type = 0;
+    std::string data;
+};
+
+SavedValue SaveValue(const char* key, const char* name) {
+    SavedValue saved{key, name};
+    BYTE buffer[4096];
+    DWORD size = sizeof(buffer);
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY | RRF_NOEXPAND, &saved.type, buffer,
+                     &size) == ERROR_SUCCESS) {
+        saved.present = true;
+        saved.data.assign(reinterpret_cast<const char*>(buffer), size);
+    }
+    return saved;
+}
+
+void RestoreValue(const SavedValue& saved) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, saved.key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    if (saved.present) {
+        RegSetValueExA(key, saved.name.c_str(), 0, saved.type,
+                       reinterpret_cast<const BYTE*>(saved.data.data()),
+                       static_cast<DWORD>(saved.data.size()));
+    } else {
+        RegDeleteValueA(key, saved.name.c_str());
+    }
+    RegCloseKey(key);
+}
+
 class Installer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -181,6 +233,22 @@ protected:
             RunAnsweringBoxes(standin::Utf8(bin) + "\\w32time-standin.exe install", nullptr);
             ASSERT_EQ(standin::QueryStandin(&info), 0u);
         }
+        savedStartType_ = info.startType;
+        const char* const w32time = "System\\CurrentControlSet\\Services\\W32Time";
+        const std::string parameters = std::string(w32time) + "\\Parameters";
+        const std::string ntpClient = std::string(w32time) + "\\TimeProviders\\NtpClient";
+        const std::string ntpServer = std::string(w32time) + "\\TimeProviders\\NtpServer";
+        const std::string config = std::string(w32time) + "\\Config";
+        saved_ = {SaveValue(parameters.c_str(), "NTPServer"),
+                  SaveValue(parameters.c_str(), "Type"),
+                  SaveValue(ntpClient.c_str(), "Enabled"),
+                  SaveValue(ntpClient.c_str(), "InputProvider"),
+                  SaveValue(ntpClient.c_str(), "SpecialPollInterval"),
+                  SaveValue(ntpServer.c_str(), "Enabled"),
+                  SaveValue(config.c_str(), "AnnounceFlags"),
+                  SaveValue(config.c_str(), "FileLogSize"),
+                  SaveValue(config.c_str(), "FileLogName"),
+                  SaveValue(config.c_str(), "FileLogEntries")};
         ASSERT_EQ(standin::StopStandin(kServiceMs), 0u);
         // A machine without the product: no module, no registration, no entry.
         ASSERT_EQ(standin::RemoveFile(standin::Wide(SystemFolder() + "kestrel.cpl")), 0u);
@@ -199,10 +267,16 @@ protected:
         RemoveBenchRemoteMachines();
         Send(CPL_INIT);
         standin::StopStandin(kServiceMs);
+        SetStartType(savedStartType_);
+        for (const SavedValue& value : saved_) {
+            RestoreValue(value);
+        }
         DeleteKey(kAgentKeyPath);
         DeleteKey(kUninstallKey);
         standin::RemoveFile(standin::Wide(SystemFolder() + "kestrel.cpl"));
     }
+    DWORD savedStartType_ = SERVICE_DEMAND_START;
+    std::vector<SavedValue> saved_;
     static LONG_PTR Send(UINT message, LPARAM first = 0, LPARAM second = 0) {
         return CPlApplet(nullptr, message, first, second);
     }

@@ -116,6 +116,25 @@ TEST(Setup, installs_from_the_download_opens_the_applet_and_removes_again) {
     // setup deletes the module the installer moved aside.
     EXPECT_EQ(GetFileAttributesA((module.substr(0, module.size() - 3) + "old").c_str()),
               INVALID_FILE_ATTRIBUTES);
+    // Removal started the Windows Time service again, with the start type automatic: put back
+    // the stopped, manually started service that later tests expect.
+    standin::StopStandin(20000);
+    UniqueService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueService service(manager ? OpenServiceA(manager.get(), "W32Time", SERVICE_CHANGE_CONFIG)
+                                  : nullptr);
+    if (service) {
+        ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
+                             SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr);
+    }
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\W32Time", 0,
+                      KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        const DWORD manual = SERVICE_DEMAND_START;
+        RegSetValueExA(key, "Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&manual),
+                       sizeof(manual));
+        RegCloseKey(key);
+    }
 }
 
 } // namespace
