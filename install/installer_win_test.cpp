@@ -196,7 +196,9 @@ struct SavedValue {
 };
 
 SavedValue SaveValue(const char* key, const char* name) {
-    SavedValue saved{key, name};
+    SavedValue saved;
+    saved.key = key;
+    saved.name = name;
     BYTE buffer[4096];
     DWORD size = sizeof(buffer);
     if (RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY | RRF_NOEXPAND, &saved.type, buffer,
