@@ -11,17 +11,44 @@ function(horologix_product_options target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -fno-exceptions -fno-rtti)
 endfunction()
 
-# horologix_test(NAME SOURCES ... LIBS ... [MACHINE_STATE] [TIMEOUT s] [EXCLUDE pattern])
+# horologix_test(NAME SOURCES ... LIBS ... [LOCKS resource...] [TIMEOUT s] [EXCLUDE pattern])
 # A GoogleTest program; each test case becomes one CTest test named "<preset>.<Suite>.<case>".
-# MACHINE_STATE marks programs that change machine-wide state of the Wine prefix (W32Time keys,
-# services, the system folder): CTest runs those one at a time. EXCLUDE leaves out the cases a
-# GoogleTest filter names (cases that run only in CTest entries of their own).
-# The fuzz preset builds no GoogleTest programs.
+# CTest runs the cases two at a time, each in a process of its own, all in the one Wine prefix of
+# the bench session. LOCKS names what a program's cases share with other tests through that
+# prefix; CTest never runs two tests that name the same resource at once (RESOURCE_LOCK):
+#   w32time_keys     the Windows Time keys (Parameters, Config, TimeProviders, the agent's key),
+#                    the product's keys under HKLM\Software (installation identifier, uninstall
+#                    entry) and the stand-in remote machines' registries
+#   w32time_service  the W32Time stand-in service: its state, its scripted answers, its log
+#   system_folder    files in C:\windows\system32 (kestrel.cpl, kestrel.old, drift.qx) and the
+#                    pending file renames
+#   temporary_views  the list of temporary files shown in Notepad, and Notepad itself
+#   agent_objects    the agent's named kernel objects (shared blocks, events) and its process-wide
+#                    state in the service or a test process
+#   management_port  the management (quorvexnet) port and the agent's responder
+#   screen           the Xvfb screen: top-level windows found by class or caption, focus,
+#                    screenshots
+# A program that names none of them touches nothing shared and runs beside anything.
+# EXCLUDE leaves out the cases a GoogleTest filter names (cases that run only in CTest entries of
+# their own). The fuzz preset builds no GoogleTest programs.
+set(HOROLOGIX_SHARED_RESOURCES w32time_keys w32time_service system_folder temporary_views
+    agent_objects management_port screen)
 function(horologix_test name)
     if(HOROLOGIX_FUZZ)
         return()
     endif()
-    cmake_parse_arguments(T "MACHINE_STATE" "TIMEOUT;EXCLUDE" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "MACHINE_STATE" "TIMEOUT;EXCLUDE" "SOURCES;LIBS;LOCKS" ${ARGN})
+    if(T_MACHINE_STATE)
+        list(APPEND T_LOCKS ${HOROLOGIX_SHARED_RESOURCES})
+    endif()
+    if(T_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "horologix_test(${name}): unknown arguments ${T_UNPARSED_ARGUMENTS}")
+    endif()
+    foreach(lock ${T_LOCKS})
+        if(NOT lock IN_LIST HOROLOGIX_SHARED_RESOURCES)
+            message(FATAL_ERROR "horologix_test(${name}): unknown resource ${lock}")
+        endif()
+    endforeach()
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
     target_compile_options(${name} PRIVATE -Wall -Wextra)
@@ -30,8 +57,9 @@ function(horologix_test name)
     endif()
     # A test that calls GTEST_SKIP is reported as skipped, not passed.
     set(props TIMEOUT ${T_TIMEOUT} SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
-    if(T_MACHINE_STATE)
-        list(APPEND props RESOURCE_LOCK prefix_machine_state)
+    if(T_LOCKS)
+        string(REPLACE ";" "\\;" locks "${T_LOCKS}")
+        list(APPEND props RESOURCE_LOCK "${locks}")
     endif()
     set(filter "")
     if(T_EXCLUDE)
