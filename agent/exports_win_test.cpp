@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "agent/agent_test_util_win.h"
+#include "common/unique_handle_win.h"
 #include "resources/version.h"
 
 namespace {
@@ -128,12 +130,12 @@ BOOL CALLBACK TakeVisibleWindowOf(HWND window, LPARAM parameter) {
 // The first window of a process, once it shows one; null after timeoutMs.
 HWND WaitForWindowOf(DWORD processId, DWORD timeoutMs) {
     WindowSearch search{processId, nullptr};
-    for (DWORD waited = 0; waited < timeoutMs && search.found == nullptr; waited += 50) {
-        EnumWindows(TakeVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
-        if (search.found == nullptr) {
-            Sleep(50);
-        }
-    }
+    WaitFor(
+        [&search] {
+            EnumWindows(TakeVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
+            return search.found != nullptr;
+        },
+        timeoutMs);
     return search.found;
 }
 
@@ -149,17 +151,25 @@ TEST(ShippedSetup, shows_the_payload_it_found_and_exits_with_zero_when_declined)
     ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                nullptr, &startup, &process))
         << GetLastError();
+    // A run that failed half-way leaves no dialog on the screen for the tests after it.
+    const auto end = [&process] {
+        if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process.hProcess, 1);
+            WaitForSingleObject(process.hProcess, kPatienceMs);
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    };
+    ScopeExit<decltype(end)> ended(end);
     // Its dialog names the payload of this machine's architecture; "Disagree" ends the run.
-    HWND dialog = WaitForWindowOf(process.dwProcessId, 20000);
+    HWND dialog = WaitForWindowOf(process.dwProcessId, kPatienceMs);
     ASSERT_NE(dialog, nullptr);
     char caption[MAX_PATH];
     GetWindowTextA(dialog, caption, sizeof(caption));
     EXPECT_NE(std::string(caption).find("AMD64\\kestrel.cpl"), std::string::npos) << caption;
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(2, BN_CLICKED), 0);
-    EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, kPatienceMs), WAIT_OBJECT_0);
     DWORD code = 1;
     GetExitCodeProcess(process.hProcess, &code);
     EXPECT_EQ(code, 0u);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
 }

@@ -16,6 +16,7 @@
 #include "bench/w32time_standin/standin_client_win.h"
 #include "agent/agent_test_util_win.h"
 #include "config/registry.h"
+#include "responder/status_records_win.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ const char kFamilyClientPath[] = "Software\\Tessaric\\Quorvex Client";
 const char kNtpClientKey[] =
     "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
 constexpr uint64_t kFileTime1970 = 116444736000000000ull;
+constexpr uint32_t kTestInstallationId = 0x5EED5678;
 
 uint64_t FileTimeNow() {
     FILETIME now;
@@ -38,10 +40,40 @@ uint32_t Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     return value;
 }
 
+uint32_t UnixNow() {
+    return static_cast<uint32_t>((FileTimeNow() - kFileTime1970) / 10000000);
+}
+
+// The agent's queries on their way to the fake service. Each poll of the agent begins with
+// TSI_CurrentTime (nothing else asks for it), so those count the polls; the poll numbered
+// gatePoll stops at its beginning until the test opens the gate.
+struct PollWatch {
+    GetTimeSysInfoFunc* service = nullptr;
+    volatile LONG polls = 0;
+    LONG gatePoll = 0;
+    HANDLE reached = nullptr; // set when the gated poll begins
+    HANDLE gate = nullptr;    // the gated poll goes on once set
+};
+PollWatch g_watch;
+
+HRESULT WINAPI WatchedQuery(TimeSysInfo info, void* out) {
+    if (info == TSI_CurrentTime) {
+        const LONG poll = InterlockedIncrement(&g_watch.polls);
+        if (poll == g_watch.gatePoll) {
+            SetEvent(g_watch.reached);
+            // Opened by the test, at the latest in its TearDown.
+            WaitForSingleObject(g_watch.gate, 4 * kPatienceMs);
+        }
+    }
+    return g_watch.service(info, out);
+}
+
 class AgentInProcess : public ::testing::Test {
 protected:
     void SetUp() override {
         fake_service::Reset();
+        // A known identifier: no start asks the network whether it is taken.
+        WriteNumber(kInstallationIdKey, kInstallationIdValue, kTestInstallationId);
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kFamilyClientPath);
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, "Software\\Tessaric\\Quorvex Server");
@@ -54,14 +86,23 @@ protected:
         // Deterministic partner texts: no reverse lookups.
         WriteBoolean(("\\\\" + std::string(kAgentPath)).c_str(), "DNS Lookups Enabled", false);
         callbacks_ = fake_service::Callbacks();
+        g_watch.service = callbacks_.pfnGetTimeSysInfo;
+        g_watch.polls = 0;
+        g_watch.gatePoll = 0;
+        g_watch.reached = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        g_watch.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        callbacks_.pfnGetTimeSysInfo = WatchedQuery;
     }
     void TearDown() override {
+        SetEvent(g_watch.gate);
         if (handle_ != nullptr) {
             TimeProvClose(handle_);
         }
-        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
-        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kFamilyClientPath);
-        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kNtpClientKey + 2);
+        CloseHandle(g_watch.reached);
+        CloseHandle(g_watch.gate);
+        if (standinStarted_) {
+            EXPECT_EQ(standin::StopStandin(kPatienceMs), 0u);
+        }
         DeleteTestDriftFile();
     }
     HRESULT Open(const wchar_t* name) {
@@ -86,6 +127,10 @@ protected:
 
     TimeProvSysCallbacks callbacks_{};
     TimeProvHandle handle_ = nullptr;
+    bool standinStarted_ = false;
+    // Put back as they were after each test.
+    SavedRegistryKeys saved_{kAgentProviderKey, kNtpClientProviderKey,      kFamilyClientKey,
+                             kFamilyServerKey,  kInstallationIdRegistryKey, kStandinStateKey};
 };
 
 } // namespace
@@ -100,7 +145,7 @@ TEST_F(AgentInProcess, opens_with_the_name_in_any_case_runs_and_stops_on_close) 
             return AgentText("Current Inbound Time Partner") ==
                    "Unknown - Windows Time service initializing";
         },
-        2000));
+        kPatienceMs));
     const double closeMs = Close();
     EXPECT_LT(closeMs, 2500.0);
     EXPECT_EQ(AgentText("Service Running"), "False");
@@ -151,11 +196,14 @@ TEST_F(AgentInProcess, follows_new_partners_into_the_text_and_the_ring) {
                 "InputProvider", 1);
     ASSERT_EQ(Open(L"Horologix"), S_OK);
     Synchronize(Address(127, 0, 0, 1));
-    EXPECT_TRUE(WaitFor(
-        [] { return AgentText("Current Inbound Time Partner") == "127.0.0.1 (no name)"; }, 3000));
+    EXPECT_TRUE(
+        WaitFor([] { return AgentText("Current Inbound Time Partner") == "127.0.0.1 (no name)"; },
+                kPatienceMs));
+    const uint32_t synchronized = UnixNow();
     Synchronize(Address(127, 0, 0, 2));
-    EXPECT_TRUE(WaitFor(
-        [] { return AgentText("Current Inbound Time Partner") == "127.0.0.2 (no name)"; }, 3000));
+    EXPECT_TRUE(
+        WaitFor([] { return AgentText("Current Inbound Time Partner") == "127.0.0.2 (no name)"; },
+                kPatienceMs));
     uint8_t ring[512];
     ASSERT_TRUE(
         ReadBinary("\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix",
@@ -166,8 +214,9 @@ TEST_F(AgentInProcess, follows_new_partners_into_the_text_and_the_ring) {
     std::memcpy(&lastTime, ring + 512 - 4, 4);
     EXPECT_EQ(previousId, Address(127, 0, 0, 1));
     EXPECT_EQ(lastId, Address(127, 0, 0, 2));
-    const uint32_t now = static_cast<uint32_t>((FileTimeNow() - kFileTime1970) / 10000000);
-    EXPECT_LE(now - lastTime, 5u);
+    // Noted when the agent saw the new partner (the clock's second may have turned meanwhile).
+    EXPECT_GE(lastTime + 1, synchronized);
+    EXPECT_LE(lastTime, UnixNow() + 1);
     // The thread announced itself as a running input provider of stratum 4.
     EXPECT_EQ(fake_service::StatusCalls(), 1);
     EXPECT_EQ(fake_service::LastStatusStratum(), 4u);
@@ -184,8 +233,9 @@ TEST_F(AgentInProcess, long_messages_reach_the_log_cut_to_509_characters_and_cr_
 }
 
 TEST_F(AgentInProcess, a_refused_demand_sync_is_reported) {
-    // The stand-in's W32TimeSyncNow refuses while the stand-in service is not running, and a
-    // machine without w32time.dll refuses too: either way the agent reports it.
+    // The bench's W32TimeSyncNow refuses as told, whether or not the stand-in service runs, and
+    // a machine without w32time.dll refuses too: either way the agent reports it.
+    ASSERT_TRUE(ScriptDemandSyncRefusal(ERROR_SERVICE_NOT_ACTIVE));
     ASSERT_EQ(Open(L"Horologix"), S_OK);
     SetEvent(Agent().events[kSyncEvent]);
     EXPECT_TRUE(WaitFor(
@@ -194,13 +244,16 @@ TEST_F(AgentInProcess, a_refused_demand_sync_is_reported) {
                        L"Attempt to trigger a demand clock sync failed\r\n", EVENTLOG_ERROR_TYPE) >=
                    1;
         },
-        3000));
+        kPatienceMs));
 }
 
 TEST_F(AgentInProcess, stop_while_the_thread_is_busy_waits_for_it_and_then_releases) {
+    g_watch.gatePoll = 1;
     ASSERT_EQ(Open(L"Horologix"), S_OK);
+    // The first poll is held at its beginning; let it go on into a query that takes 2.5 s.
+    ASSERT_EQ(WaitForSingleObject(g_watch.reached, kPatienceMs), WAIT_OBJECT_0);
     fake_service::DelayNextQuery(2500);
-    Sleep(1500); // the thread is now inside the slow poll
+    SetEvent(g_watch.gate);
     const double closeMs = Close();
     EXPECT_LT(closeMs, 5000.0);
     EXPECT_FALSE(Agent().threadAbandoned);
@@ -208,16 +261,20 @@ TEST_F(AgentInProcess, stop_while_the_thread_is_busy_waits_for_it_and_then_relea
 }
 
 TEST_F(AgentInProcess, unsynchronized_from_the_start_fails_once_at_the_19th_poll) {
+    g_watch.gatePoll = 19;
     ASSERT_EQ(Open(L"Horologix"), S_OK);
-    Sleep(16500);
+    // Held at the beginning of the 19th poll (19 s after the start at the earliest): the 18
+    // polls before it left the service initializing.
+    ASSERT_EQ(WaitForSingleObject(g_watch.reached, 19000 + kPatienceMs), WAIT_OBJECT_0);
     EXPECT_EQ(AgentText("Current Inbound Time Partner"),
               "Unknown - Windows Time service initializing");
+    SetEvent(g_watch.gate);
     EXPECT_TRUE(WaitFor(
         [] {
             return AgentText("Current Inbound Time Partner") ==
                    "Unknown - Windows Time synchronization failed";
         },
-        6000));
+        kPatienceMs));
 }
 
 TEST_F(AgentInProcess, every_failing_start_step_is_reported_and_leaves_nothing_behind) {
@@ -258,7 +315,9 @@ TEST_F(AgentInProcess, every_failing_start_step_is_reported_and_leaves_nothing_b
 }
 
 TEST_F(AgentInProcess, an_accepted_demand_sync_reaches_the_service) {
-    ASSERT_EQ(standin::StartStandin(20000), 0u);
+    ASSERT_TRUE(ScriptDemandSyncRefusal(0));
+    standinStarted_ = true;
+    ASSERT_EQ(standin::StartStandin(kPatienceMs), 0u);
     const uint64_t logStart = standin::LogSize();
     ASSERT_EQ(Open(L"Horologix"), S_OK);
     SetEvent(Agent().events[kSyncEvent]);
@@ -272,8 +331,7 @@ TEST_F(AgentInProcess, an_accepted_demand_sync_reaches_the_service) {
             }
             return false;
         },
-        3000);
+        kPatienceMs);
     EXPECT_TRUE(asked);
     EXPECT_TRUE(fake_service::Events().empty());
-    EXPECT_EQ(standin::StopStandin(20000), 0u);
 }

@@ -15,6 +15,8 @@
 #include "bench/remote_registry/bench_remote_registry_win.h"
 #include "common/system_identity_win.h"
 #include "common/unique_handle_win.h"
+#include "config/registry.h"
+#include "responder/status_records_win.h"
 
 namespace {
 
@@ -59,29 +61,30 @@ bool ExistsAsEvent(const char* name) {
     return static_cast<bool>(event);
 }
 
-// Waits on an event in a thread of its own, so a pulse can be caught while the test acts.
+// Waits on an event in a thread of its own, so a pulse can be caught while the test acts. A
+// pulse reaches only a thread that already waits: the thread signals "armed" and begins its wait
+// in one call, which the wineserver carries out as one step (the wait is in place before the
+// signal), so once Start returns the thread is waiting.
 struct PulseCatcher {
     HANDLE event = nullptr;
+    UniqueKernelHandle armed{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     UniqueKernelHandle thread;
-    volatile LONG armed = 0;
     DWORD result = WAIT_FAILED;
 
     static DWORD WINAPI Body(LPVOID self) {
         auto* catcher = static_cast<PulseCatcher*>(self);
-        InterlockedExchange(&catcher->armed, 1);
-        catcher->result = WaitForSingleObject(catcher->event, 5000);
+        catcher->result =
+            SignalObjectAndWait(catcher->armed.get(), catcher->event, kPatienceMs, FALSE);
         return 0;
     }
     void Start(HANDLE watched) {
         event = watched;
         thread.reset(CreateThread(nullptr, 0, Body, this, 0, nullptr));
-        while (armed == 0) {
-            Sleep(1);
-        }
-        Sleep(50); // inside the wait by now
+        ASSERT_TRUE(thread);
+        ASSERT_EQ(WaitForSingleObject(armed.get(), kPatienceMs), WAIT_OBJECT_0);
     }
     bool Caught() {
-        WaitForSingleObject(thread.get(), 10000);
+        WaitForSingleObject(thread.get(), 2 * kPatienceMs);
         return result == WAIT_OBJECT_0;
     }
 };
@@ -140,7 +143,7 @@ UniqueKernelHandle RunHolder(const std::string& arguments) {
 // Runs family-holder.exe to its end; its exit code, or 99.
 DWORD RunHolderToEnd(const std::string& arguments) {
     UniqueKernelHandle process = RunHolder(arguments);
-    if (!process || WaitForSingleObject(process.get(), 15000) != WAIT_OBJECT_0) {
+    if (!process || WaitForSingleObject(process.get(), kPatienceMs) != WAIT_OBJECT_0) {
         return 99;
     }
     DWORD code = 99;
@@ -234,14 +237,14 @@ TEST_F(SharedBlocks, a_watcher_follows_a_holder_in_another_process_and_never_wri
     UniqueKernelHandle holder = RunHolder("announce --owner 5 --seconds 60");
     ASSERT_TRUE(holder);
     EXPECT_TRUE(announced.Caught());
-    EXPECT_TRUE(WaitFor([] { return SyncStatusOwnerPresent(); }, 3000));
+    EXPECT_TRUE(WaitFor([] { return SyncStatusOwnerPresent(); }, kPatienceMs));
 
     PulseCatcher released;
     released.Start(notify);
     EXPECT_EQ(RunHolderToEnd("release"), 0u);
     EXPECT_TRUE(released.Caught());
     EXPECT_FALSE(SyncStatusOwnerPresent());
-    EXPECT_EQ(WaitForSingleObject(holder.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(holder.get(), kPatienceMs), WAIT_OBJECT_0);
 
     // Announcing on a watcher's shut-down writes nothing into the block.
     OtherView block;
@@ -295,6 +298,8 @@ protected:
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, "Software\\Tessaric\\Quorvex Client");
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, "Software\\Tessaric\\Quorvex Server");
+        // A known identifier: no start asks the network whether it is taken.
+        WriteNumber(kInstallationIdKey, kInstallationIdValue, 0x5EED9ABC);
         fake_service::Reset(); // a service that never synchronizes
     }
     void TearDown() override {
@@ -303,11 +308,10 @@ protected:
         }
         if (holder_) {
             RunHolderToEnd("release");
-            if (WaitForSingleObject(holder_.get(), 5000) != WAIT_OBJECT_0) {
+            if (WaitForSingleObject(holder_.get(), kPatienceMs) != WAIT_OBJECT_0) {
                 TerminateProcess(holder_.get(), 1);
             }
         }
-        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
         DeleteTestDriftFile();
     }
     void OpenAgent() {
@@ -318,6 +322,9 @@ protected:
 
     TimeProvHandle handle_ = nullptr;
     UniqueKernelHandle holder_;
+    // Put back as they were after each test.
+    SavedRegistryKeys saved_{kAgentProviderKey, kFamilyClientKey, kFamilyServerKey,
+                             kInstallationIdRegistryKey};
 };
 
 } // namespace
@@ -327,29 +334,31 @@ TEST_F(AgentHandover, a_holder_announcing_makes_the_agent_stand_aside_until_it_r
     EXPECT_TRUE(Active()); // no family service: the agent holds the role
     holder_ = RunHolder("announce --seconds 60");
     ASSERT_TRUE(holder_);
-    ASSERT_TRUE(WaitFor(HolderAnnounced, 5000));
-    // The pulse reaches the agent thread in its wait, well before its next one-second poll.
-    EXPECT_TRUE(WaitFor([] { return !Active(); }, 400));
+    ASSERT_TRUE(WaitFor(HolderAnnounced, kPatienceMs));
+    // The pulse reaches the agent thread in its wait; one that comes while the thread is busy
+    // is lost, and then the thread's next one-second look at the block notices the change.
+    EXPECT_TRUE(WaitFor([] { return !Active(); }, kPatienceMs));
     EXPECT_EQ(RunHolderToEnd("release"), 0u);
-    EXPECT_TRUE(WaitFor([] { return Active(); }, 400));
-    EXPECT_EQ(WaitForSingleObject(holder_.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(WaitFor([] { return Active(); }, kPatienceMs));
+    EXPECT_EQ(WaitForSingleObject(holder_.get(), kPatienceMs), WAIT_OBJECT_0);
 }
 
 TEST_F(AgentHandover, an_agent_started_under_a_holder_starts_inactive_and_takes_the_role_later) {
     holder_ = RunHolder("announce --owner 1 --seconds 60");
     ASSERT_TRUE(holder_);
-    ASSERT_TRUE(WaitFor(HolderAnnounced, 5000));
+    ASSERT_TRUE(WaitFor(HolderAnnounced, kPatienceMs));
     // A reachable source: were the agent checking, it would record a verification.
     DeleteTestDriftFile();
     WriteString("\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix",
                 "Reference Clock", "localhost");
     OpenAgent();
     EXPECT_FALSE(Active());
-    Sleep(1500); // polls see the holder still there
+    // Its polls see the holder still there, and an agent standing aside checks nothing.
+    EXPECT_TRUE(StaysTrueFor([] { return !Active() && TestDriftFileSize() == 0; }, 1500));
     EXPECT_FALSE(Active());
-    EXPECT_EQ(TestDriftFileSize(), 0u); // an agent standing aside checks nothing
+    EXPECT_EQ(TestDriftFileSize(), 0u);
     EXPECT_EQ(RunHolderToEnd("release"), 0u);
-    EXPECT_TRUE(WaitFor([] { return Active(); }, 2500));
+    EXPECT_TRUE(WaitFor([] { return Active(); }, kPatienceMs));
 }
 
 TEST_F(AgentHandover, a_holder_whose_pulse_was_missed_is_noticed_at_the_next_poll) {
@@ -358,7 +367,7 @@ TEST_F(AgentHandover, a_holder_whose_pulse_was_missed_is_noticed_at_the_next_pol
     OtherView holder;
     ASSERT_TRUE(holder.Open(kGlobalSyncMapping, kSyncStatusBlockSize));
     InterlockedExchange(holder.words() + kSyncOwnerPresentWord, 1); // and no pulse
-    EXPECT_TRUE(WaitFor([] { return !Active(); }, 2500));
+    EXPECT_TRUE(WaitFor([] { return !Active(); }, kPatienceMs));
     InterlockedExchange(holder.words() + kSyncOwnerPresentWord, 0);
-    EXPECT_TRUE(WaitFor([] { return Active(); }, 2500));
+    EXPECT_TRUE(WaitFor([] { return Active(); }, kPatienceMs));
 }

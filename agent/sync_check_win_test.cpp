@@ -9,10 +9,13 @@
 #include <vector>
 
 #include "agent/agent_test_util_win.h"
+#include "agent/shared_blocks.h"
 #include "bench/fake_service/fake_service_win.h"
 #include "bench/remote_registry/bench_remote_registry_win.h"
+#include "common/unique_handle_win.h"
 #include "config/registry.h"
 #include "history/drift_record.h"
+#include "responder/status_records_win.h"
 
 namespace {
 
@@ -56,12 +59,25 @@ std::wstring Wide(const std::string& text) {
     return std::wstring(text.begin(), text.end());
 }
 
+// Whether the agent has marked "an NTP request is about to be sent" in its activity block.
+bool NtpRequestMarked() {
+    UniqueMapping mapping(OpenFileMappingA(FILE_MAP_READ, FALSE, "Global\\quorvex-activity"));
+    if (!mapping) {
+        mapping.reset(OpenFileMappingA(FILE_MAP_READ, FALSE, kActivityMappingName));
+    }
+    UniqueView view(mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, kActivityBlockSize)
+                            : nullptr);
+    return view && static_cast<const volatile LONG*>(view.get())[kActivityNtpRequest] != 0;
+}
+
 class SyncCheck : public ::testing::Test {
 protected:
     void SetUp() override {
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentTestKey + 2);
         DeleteTestDriftFile();
         fake_service::Reset();
+        // A known identifier: no start asks the network whether it is taken.
+        WriteNumber(kInstallationIdKey, kInstallationIdValue, 0x5EEDDEF0);
         // The sources are the test's: none left behind in the prefix by an earlier run.
         DeleteValue(kW32TimeParameters, "NTPServer");
         WriteNumber(kNtpClientKey, "Enabled", 1);
@@ -75,8 +91,6 @@ protected:
         if (handle_ != nullptr) {
             TimeProvClose(handle_);
         }
-        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentTestKey + 2);
-        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kNtpClientKey + 2);
         DeleteTestDriftFile();
     }
     void Start() {
@@ -86,11 +100,14 @@ protected:
         ASSERT_NE(handle_, nullptr);
     }
     // The start-up check has run once it left a record or a message.
-    bool WaitForCheck(int timeoutMs = 6000) {
-        return WaitFor([] { return !DriftRecords().empty() || !Events().empty(); }, timeoutMs);
+    bool WaitForCheck() {
+        return WaitFor([] { return !DriftRecords().empty() || !Events().empty(); }, kPatienceMs);
     }
 
     TimeProvHandle handle_ = nullptr;
+    // Put back as they were after each test.
+    SavedRegistryKeys saved_{kAgentProviderKey, kNtpClientProviderKey, kW32TimeParametersKey,
+                             kInstallationIdRegistryKey};
 };
 
 } // namespace
@@ -98,7 +115,8 @@ protected:
 TEST_F(SyncCheck, a_reachable_reference_clock_is_recorded_and_offered_as_a_sample) {
     WriteString(kAgentTestKey, "Reference Clock", "localhost");
     Start();
-    ASSERT_TRUE(WaitForCheck());
+    // The check records, then offers the sample and tells the service: done once told.
+    ASSERT_TRUE(WaitFor([] { return fake_service::SampleAlerts() >= 1; }, kPatienceMs));
     const auto records = DriftRecords();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].marker, 41);
@@ -134,25 +152,32 @@ TEST_F(SyncCheck, a_clock_five_seconds_off_raises_the_alert_unless_the_threshold
     ASSERT_FALSE(ahead.empty()) << "run under with-fake-ntp";
     WriteString(kAgentTestKey, "Reference Clock", ahead.c_str());
     Start();
-    ASSERT_TRUE(WaitForCheck());
+    // The alert is the check's last step, after the record.
+    EXPECT_TRUE(WaitFor(
+        [&ahead] {
+            return EventStartingWith(EVENTLOG_ERROR_TYPE,
+                                     L"According to " + Wide(ahead) +
+                                         L", the system clock is wrong by 4 seconds, ") ||
+                   EventStartingWith(EVENTLOG_ERROR_TYPE,
+                                     L"According to " + Wide(ahead) +
+                                         L", the system clock is wrong by 5 seconds, ");
+        },
+        kPatienceMs));
     const auto records = DriftRecords();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_NEAR(records[0].varianceMs, 5000, 50);
-    EXPECT_TRUE(
-        EventStartingWith(EVENTLOG_ERROR_TYPE, L"According to " + Wide(ahead) +
-                                                   L", the system clock is wrong by 4 seconds, ") ||
-        EventStartingWith(EVENTLOG_ERROR_TYPE, L"According to " + Wide(ahead) +
-                                                   L", the system clock is wrong by 5 seconds, "));
     TimeProvClose(handle_);
     handle_ = nullptr;
 
     DeleteTestDriftFile();
     fake_service::ClearEvents();
     WriteNumber(kAgentTestKey, "Alert Threshhold (seconds)", 0);
+    const int alerts = fake_service::SampleAlerts();
     Start();
-    ASSERT_TRUE(WaitForCheck());
+    ASSERT_TRUE(WaitFor([alerts] { return fake_service::SampleAlerts() > alerts; }, kPatienceMs));
     EXPECT_EQ(DriftRecords().size(), 1u);
-    EXPECT_TRUE(Events().empty());
+    // No alert follows the sample.
+    EXPECT_TRUE(StaysTrueFor([] { return Events().empty(); }, 1000));
 }
 
 TEST_F(SyncCheck, no_sources_and_failing_sources_are_told_apart) {
@@ -170,12 +195,11 @@ TEST_F(SyncCheck, no_sources_and_failing_sources_are_told_apart) {
     ASSERT_FALSE(silent.empty()) << "run under with-fake-ntp";
     WriteString(kW32TimeParameters, "NTPServer", (silent + ",0x9").c_str());
     Start();
-    ASSERT_TRUE(WaitForCheck(8000));
+    ASSERT_TRUE(WaitForCheck());
     EXPECT_TRUE(EventStartingWith(EVENTLOG_WARNING_TYPE,
                                   L"Unable to verify the system clock time; all specified or "
                                   L"auto-discovered time sources failed.\r\n"));
     EXPECT_TRUE(DriftRecords().empty());
-    DeleteValue(kW32TimeParameters, "NTPServer");
 }
 
 TEST_F(SyncCheck, stopping_during_a_walk_of_silent_sources_does_not_wait_for_it) {
@@ -187,7 +211,8 @@ TEST_F(SyncCheck, stopping_during_a_walk_of_silent_sources_does_not_wait_for_it)
     }
     WriteString(kW32TimeParameters, "NTPServer", list.c_str());
     Start();
-    Sleep(500); // the check is now waiting on the first silent source
+    // The check has sent its request to the first silent source and waits for the answer.
+    ASSERT_TRUE(WaitFor(NtpRequestMarked, kPatienceMs));
     const ULONGLONG before = GetTickCount64();
     EXPECT_EQ(TimeProvClose(handle_), S_OK);
     handle_ = nullptr;
@@ -196,5 +221,4 @@ TEST_F(SyncCheck, stopping_during_a_walk_of_silent_sources_does_not_wait_for_it)
     EXPECT_LT(tookMs, 1500u);
     EXPECT_FALSE(Agent().threadAbandoned);
     EXPECT_TRUE(Events().empty()); // a stopped check warns about nothing
-    DeleteValue(kW32TimeParameters, "NTPServer");
 }

@@ -12,6 +12,7 @@
 
 #include "applet/applet_rules.h"
 #include "applet/applet_state_win.h"
+#include "applet/sheet_test_util_win.h"
 #include "bench/window_bench/window_bench_win.h"
 #include "common/system_identity_win.h"
 #include "common/unique_handle_win.h"
@@ -28,7 +29,6 @@ namespace {
 
 using namespace winbench;
 
-constexpr DWORD kWindowMs = 15000;
 constexpr char kRing[] = "Last Used Time Source";
 constexpr const char* kAgentValues[] = {"Service Installed",
                                         "Current Version",
@@ -121,6 +121,7 @@ protected:
         ASSERT_TRUE(DriftFilePath(nullptr, driftPath_, sizeof(driftPath_)));
         hadDriftFile_ = GetFileAttributesA(driftPath_) != INVALID_FILE_ATTRIBUTES;
         savedDrift_ = FileBytes(driftPath_);
+        SaveSheetKeys(&keys_);
         for (const char* name : kAgentValues) {
             DeleteValue(kAgentKeyPath, name);
         }
@@ -140,10 +141,7 @@ protected:
             }
             delete session_;
         }
-        for (const char* name : kAgentValues) {
-            DeleteValue(kAgentKeyPath, name);
-        }
-        DeleteValue(kFamilyClientParametersKey, "Service Installed");
+        keys_.Restore();
         if (hadDriftFile_) {
             PutFile(driftPath_, savedDrift_);
         } else {
@@ -154,7 +152,7 @@ protected:
     HWND OpenAgentPage() {
         session_ = new AppletSession;
         EXPECT_TRUE(session_->Run([] { return CPlApplet(nullptr, kCplOpenSheet, 0, 0); }));
-        sheet_ = WaitForSheet(nullptr, kWindowMs);
+        sheet_ = WaitForSheetOfProcess(GetCurrentProcessId(), nullptr, kPatienceMs);
         EXPECT_NE(sheet_, nullptr);
         if (sheet_ == nullptr || !SelectPage(sheet_, "Agent")) {
             return nullptr;
@@ -164,13 +162,14 @@ protected:
     void Close(int button) {
         ASSERT_TRUE(PressSheetButton(sheet_, button));
         PostMessageA(sheet_, WM_NULL, 0, 0);
-        ASSERT_TRUE(session_->Wait(kWindowMs));
+        ASSERT_TRUE(session_->Wait(kPatienceMs));
         sheet_ = nullptr;
     }
     bool ApplyEnabled() const {
         return IsWindowEnabled(GetDlgItem(sheet_, kApplyButton)) != FALSE;
     }
 
+    RegistrySnapshot keys_;
     char driftPath_[MAX_PATH + 1] = "";
     bool hadDriftFile_ = false;
     std::string savedDrift_;
@@ -215,7 +214,7 @@ TEST_F(AgentPage, shows_applies_follows_the_ring_opens_one_graph_and_clears_the_
 
     // The enable rules follow the two boxes.
     ASSERT_TRUE(Click(page, IDC_AGENT_ALERT_OFF));
-    EXPECT_TRUE(WaitUntil([&] { return !IsEnabled(page, IDC_AGENT_THRESHOLD); }, kWindowMs));
+    EXPECT_TRUE(WaitUntil([&] { return !IsEnabled(page, IDC_AGENT_THRESHOLD); }, kPatienceMs));
     EXPECT_TRUE(ApplyEnabled());
     ASSERT_TRUE(Click(page, IDC_AGENT_ENABLE));
     // The rules run once the click has been handled: every option control goes grey.
@@ -228,27 +227,28 @@ TEST_F(AgentPage, shows_applies_follows_the_ring_opens_one_graph_and_clears_the_
             }
             return true;
         },
-        kWindowMs));
+        kPatienceMs));
     ASSERT_TRUE(Click(page, IDC_AGENT_ENABLE));
-    ASSERT_TRUE(WaitUntil([&] { return IsEnabled(page, IDC_AGENT_ALERT_OFF); }, kWindowMs));
+    ASSERT_TRUE(WaitUntil([&] { return IsEnabled(page, IDC_AGENT_ALERT_OFF); }, kPatienceMs));
     ASSERT_TRUE(Click(page, IDC_AGENT_ALERT_OFF));
-    EXPECT_TRUE(WaitUntil([&] { return IsEnabled(page, IDC_AGENT_THRESHOLD); }, kWindowMs));
+    EXPECT_TRUE(WaitUntil([&] { return IsEnabled(page, IDC_AGENT_THRESHOLD); }, kPatienceMs));
     for (int id : kOptions) {
         EXPECT_TRUE(IsEnabled(page, id)) << id;
     }
     ASSERT_TRUE(ClearAndType(page, IDC_AGENT_REFERENCE, "  ntp.example  "));
     ASSERT_TRUE(ClearAndType(page, IDC_AGENT_THRESHOLD, "5"));
 
-    // The list keeps the user's selection while the ring stays as it is, and is rebuilt once
-    // the agent adds a source.
+    // The list keeps the user's selection while the ring stays as it is (watched for longer than
+    // the page's two-second look at the ring), and is rebuilt once the agent adds a source.
     SendDlgItemMessageA(page, IDC_AGENT_HISTORY, LB_SETCURSEL, 1, 0);
-    Sleep(2600);
-    EXPECT_EQ(SendDlgItemMessageA(page, IDC_AGENT_HISTORY, LB_GETCURSEL, 0, 0), 1);
+    EXPECT_TRUE(StaysTrueFor(
+        [&] { return SendDlgItemMessageA(page, IDC_AGENT_HISTORY, LB_GETCURSEL, 0, 0) == 1; },
+        2600));
     std::memmove(ring.data(), ring.data() + 8, 504);
     PutSlot(ring, 63, 10, 1, 2, 3, kNewer + 60);
     ASSERT_TRUE(WriteBinary(kAgentKeyPath, kRing, ring.data(), 512));
     EXPECT_TRUE(
-        WaitUntil([&] { return ListItems(page, IDC_AGENT_HISTORY).size() == 3; }, kWindowMs));
+        WaitUntil([&] { return ListItems(page, IDC_AGENT_HISTORY).size() == 3; }, kPatienceMs));
     EXPECT_EQ(ListItems(page, IDC_AGENT_HISTORY)[0].rfind("06 May 2024 13:01:00\t10.1.2.3\t", 0),
               0u);
     EXPECT_EQ(SendDlgItemMessageA(page, IDC_AGENT_HISTORY, LB_GETCURSEL, 0, 0), LB_ERR);
@@ -256,23 +256,23 @@ TEST_F(AgentPage, shows_applies_follows_the_ring_opens_one_graph_and_clears_the_
     // One graph on the machine's own history, however often the button is pressed.
     const std::string graphTitle = std::string("Quorvex II Drift Data: ") + driftPath_;
     ASSERT_TRUE(Click(page, IDC_AGENT_SHOW_GRAPH));
-    HWND graph = WaitForWindow("#32770", graphTitle.c_str(), kWindowMs);
+    HWND graph =
+        WaitForWindowOfProcess(GetCurrentProcessId(), "#32770", graphTitle.c_str(), kPatienceMs);
     ASSERT_NE(graph, nullptr);
     EXPECT_TRUE(WaitUntil(
         [&] {
             return Text(graph, IDC_GRAPH_LABEL)
                        .rfind("Variance for checks 1 through 5 (of 5)", 0) == 0;
         },
-        kWindowMs));
+        kPatienceMs));
     ASSERT_TRUE(Click(page, IDC_AGENT_SHOW_GRAPH));
-    Sleep(500);
-    EXPECT_EQ(WindowsTitled(graphTitle), 1);
+    EXPECT_TRUE(StaysTrueFor([&] { return WindowsTitled(graphTitle) == 1; }, 500));
     EXPECT_EQ(Applet().graphWindow, graph);
 
     // Leaving the page stores its values; Apply writes them (90 s becomes 60 s).
     ASSERT_TRUE(SelectPage(sheet_, "About"));
     ASSERT_TRUE(PressSheetButton(sheet_, kApplyButton));
-    EXPECT_TRUE(WaitUntil([&] { return !ApplyEnabled(); }, kWindowMs));
+    EXPECT_TRUE(WaitUntil([&] { return !ApplyEnabled(); }, kPatienceMs));
     EXPECT_EQ(ReadNumber(kAgentKeyPath, "SpecialPollInterval", 0), 60u);
     EXPECT_EQ(ReadNumber(kAgentKeyPath, "Alert Threshhold (seconds)", 0), 5u);
     EXPECT_EQ(ReadNumber(kAgentKeyPath, "Enabled", 7), 1u);
@@ -285,23 +285,23 @@ TEST_F(AgentPage, shows_applies_follows_the_ring_opens_one_graph_and_clears_the_
     // Clear History: asked first; No keeps everything, Yes empties the file, ring and list.
     ASSERT_TRUE(Click(page, IDC_AGENT_CLEAR_HISTORY));
     MessageBoxSeen box;
-    ASSERT_TRUE(WaitForMessageBox("Horologix", kWindowMs, &box));
+    ASSERT_TRUE(WaitForMessageBoxOfProcess(GetCurrentProcessId(), "Horologix", kPatienceMs, &box));
     EXPECT_EQ(box.text, "Do you want to delete the synchronization history records? This will "
                         "clear the points in the graph, and clear the list of recently-used "
                         "servers.\r\n");
     ASSERT_TRUE(Answer(box, IDNO));
     EXPECT_EQ(FileBytes(driftPath_).size(), 100u);
     ASSERT_TRUE(Click(page, IDC_AGENT_CLEAR_HISTORY));
-    ASSERT_TRUE(WaitForMessageBox("Horologix", kWindowMs, &box));
+    ASSERT_TRUE(WaitForMessageBoxOfProcess(GetCurrentProcessId(), "Horologix", kPatienceMs, &box));
     ASSERT_TRUE(Answer(box, IDYES));
-    EXPECT_TRUE(WaitUntil([&] { return ListItems(page, IDC_AGENT_HISTORY).empty(); }, kWindowMs));
+    EXPECT_TRUE(WaitUntil([&] { return ListItems(page, IDC_AGENT_HISTORY).empty(); }, kPatienceMs));
     EXPECT_EQ(FileBytes(driftPath_).size(), 0u);
     uint8_t after[512];
     EXPECT_FALSE(ReadBinary(kAgentKeyPath, kRing, after, sizeof(after)));
     EXPECT_FALSE(IsEnabled(page, IDC_AGENT_CLEAR_HISTORY));
     // The graph follows its file: now empty, it waits for data.
     EXPECT_TRUE(WaitUntil([&] { return Text(graph, IDC_GRAPH_LABEL) == "Waiting for data..."; },
-                          kWindowMs));
+                          kPatienceMs));
 
     // The sheet closes: the graph goes with it.
     Close(IDCANCEL);
@@ -312,6 +312,13 @@ TEST_F(AgentPage, shows_applies_follows_the_ring_opens_one_graph_and_clears_the_
 TEST_F(AgentPage, beside_a_family_product_the_agent_is_switched_on_and_its_options_hidden) {
     WriteNumber(kAgentKeyPath, "Enabled", 0);
     WriteBoolean(kFamilyClientParametersKey, "Service Installed", true);
+    // Windows Time already stands aside for the family product (the client option "Disabled"),
+    // so the Client page has nothing to adjust and the sheet nothing to apply.
+    WriteString("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "Type", "NoSync");
+    for (const char* name : {"Enabled", "InputProvider"}) {
+        WriteNumber("\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient",
+                    name, 0);
+    }
     DeleteFileA(driftPath_);
     HWND page = OpenAgentPage();
     ASSERT_NE(page, nullptr);
@@ -331,12 +338,12 @@ TEST_F(AgentPage, beside_a_family_product_the_agent_is_switched_on_and_its_optio
     EXPECT_EQ(ReadNumber(kAgentKeyPath, "Enabled", 7), 0u);
     // Clearing a history that has no file: the ring goes, no file appears.
     ASSERT_TRUE(WriteBinary(kAgentKeyPath, kRing, std::vector<uint8_t>(512, 1).data(), 512));
-    EXPECT_TRUE(WaitUntil([&] { return IsEnabled(page, IDC_AGENT_CLEAR_HISTORY); }, kWindowMs));
+    EXPECT_TRUE(WaitUntil([&] { return IsEnabled(page, IDC_AGENT_CLEAR_HISTORY); }, kPatienceMs));
     ASSERT_TRUE(Click(page, IDC_AGENT_CLEAR_HISTORY));
     MessageBoxSeen box;
-    ASSERT_TRUE(WaitForMessageBox("Horologix", kWindowMs, &box));
+    ASSERT_TRUE(WaitForMessageBoxOfProcess(GetCurrentProcessId(), "Horologix", kPatienceMs, &box));
     ASSERT_TRUE(Answer(box, IDYES));
-    EXPECT_TRUE(WaitUntil([&] { return ListItems(page, IDC_AGENT_HISTORY).empty(); }, kWindowMs));
+    EXPECT_TRUE(WaitUntil([&] { return ListItems(page, IDC_AGENT_HISTORY).empty(); }, kPatienceMs));
     EXPECT_EQ(GetFileAttributesA(driftPath_), INVALID_FILE_ATTRIBUTES);
     Close(IDOK);
     EXPECT_EQ(ReadNumber(kAgentKeyPath, "Enabled", 7), 1u);

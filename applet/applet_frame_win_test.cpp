@@ -14,6 +14,7 @@
 #include "applet/applet_frame_win.h"
 #include "applet/applet_rules.h"
 #include "applet/applet_state_win.h"
+#include "applet/sheet_test_util_win.h"
 #include "bench/remote_registry/bench_remote_machine_win.h"
 #include "bench/window_bench/window_bench_win.h"
 #include "common/system_identity_win.h"
@@ -25,8 +26,9 @@ extern "C" LONG APIENTRY CPlApplet(HWND, UINT, LPARAM, LPARAM);
 
 namespace {
 
-constexpr DWORD kWindowMs = 15000;
-constexpr DWORD kRunMs = 30000;
+using winbench::kPatienceMs;
+// A run ends once its sheet has closed and the frame has waited for its status thread.
+constexpr DWORD kRunMs = kStatusThreadWaitMs + kPatienceMs;
 
 LONG_PTR Send(UINT message, LPARAM first = 0, LPARAM second = 0) {
     return CPlApplet(nullptr, message, first, second);
@@ -43,13 +45,19 @@ RunSeen RunAnsweringBoxes(UINT message) {
     winbench::AppletSession session;
     RunSeen run;
     EXPECT_TRUE(session.Run([message] { return Send(message); }));
+    const DWORD self = GetCurrentProcessId();
+    const ULONGLONG deadline = GetTickCount64() + kRunMs;
     while (!session.Wait(50)) {
+        if (GetTickCount64() > deadline) {
+            ADD_FAILURE() << "the run did not end";
+            break;
+        }
         winbench::MessageBoxSeen box;
-        if (winbench::WaitForMessageBox("Horologix", 0, &box)) {
+        if (winbench::WaitForMessageBoxOfProcess(self, "Horologix", 0, &box)) {
             run.boxes.push_back(box.text);
             winbench::Answer(box, IDOK);
         }
-        if (HWND sheet = winbench::WaitForSheet(nullptr, 0)) {
+        if (HWND sheet = winbench::WaitForSheetOfProcess(self, nullptr, 0)) {
             run.boxes.push_back("(the sheet opened)");
             winbench::PressSheetButton(sheet, IDCANCEL);
         }
@@ -64,13 +72,19 @@ protected:
     void SetUp() override {
         ASSERT_EQ(Send(CPL_INIT), 1);
         InstallBenchRemoteMachines();
+        // What a sheet may write is put back afterwards; no agent, so no Agent page.
+        SaveSheetKeys(&keys_);
+        DeleteKey(kAgentKeyPath);
     }
     void TearDown() override {
         SetAppletStartFault(AppletStartFault::kNone);
         SetStatusThreadBodyForTesting(nullptr);
         RemoveBenchRemoteMachines();
         Send(CPL_INIT);
+        keys_.Restore();
     }
+
+    RegistrySnapshot keys_;
 };
 
 TEST_F(AppletFrame, answers_control_panel_and_the_private_messages) {
@@ -223,14 +237,12 @@ TEST_F(AppletFrame, local_name_in_any_case_is_this_machine_and_the_sheet_opens_a
 
     winbench::AppletSession session;
     ASSERT_TRUE(session.Run([] { return Send(kCplOpenSheet); }));
-    HWND sheet = winbench::WaitForSheet(nullptr, kWindowMs);
+    HWND sheet = winbench::WaitForSheetOfProcess(GetCurrentProcessId(), nullptr, kPatienceMs);
     ASSERT_NE(sheet, nullptr);
-    // The pages this build offers, in the sheet's order, and the frame's button texts.
-    // The Agent page is there where an earlier test left the agent installed.
-    const bool agent = ReadBoolean(kAgentKeyPath, "Service Installed", 0) == 1;
+    // The pages this build offers without the agent, in the sheet's order, and the frame's
+    // button texts.
     EXPECT_EQ(winbench::TabTitles(sheet),
-              agent ? (std::vector<std::string>{"Client", "Server", "Agent", "Service", "About"})
-                    : (std::vector<std::string>{"Client", "Server", "Service", "About"}));
+              (std::vector<std::string>{"Client", "Server", "Service", "About"}));
     EXPECT_EQ(winbench::Text(sheet, IDOK), "&OK");
     EXPECT_EQ(winbench::Text(sheet, IDCANCEL), "&Cancel");
     EXPECT_EQ(GetWindowLongPtrA(sheet, GWL_EXSTYLE) & WS_EX_CONTEXTHELP, 0);
@@ -281,7 +293,7 @@ TEST_F(AppletFrame, status_thread_that_does_not_end_never_meets_released_resourc
 
     winbench::AppletSession session;
     ASSERT_TRUE(session.Run([] { return Send(kCplOpenSheet); }));
-    HWND sheet = winbench::WaitForSheet(nullptr, kWindowMs);
+    HWND sheet = winbench::WaitForSheetOfProcess(GetCurrentProcessId(), nullptr, kPatienceMs);
     ASSERT_NE(sheet, nullptr);
     ASSERT_TRUE(winbench::PressSheetButton(sheet, IDCANCEL));
     // The frame waits its ten seconds, then returns with the thread still running.
@@ -290,7 +302,7 @@ TEST_F(AppletFrame, status_thread_that_does_not_end_never_meets_released_resourc
     EXPECT_EQ(WaitForSingleObject(g_done, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
     SetEvent(g_release);
-    ASSERT_EQ(WaitForSingleObject(g_done, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_EQ(WaitForSingleObject(g_done, kPatienceMs), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_TRUE(g_fontValidAfterFrame);
     CloseHandle(g_release);
     CloseHandle(g_done);

@@ -11,6 +11,7 @@
 
 #include "applet/applet_rules.h"
 #include "applet/applet_state_win.h"
+#include "applet/sheet_test_util_win.h"
 #include "bench/w32time_standin/standin_client_win.h"
 #include "bench/window_bench/window_bench_win.h"
 #include "common/system_identity.h"
@@ -18,6 +19,7 @@
 #include "config/registry.h"
 #include "config/settings.h"
 #include "resources/resource.h"
+#include "resources/version.h"
 
 extern "C" LONG APIENTRY CPlApplet(HWND, UINT, LPARAM, LPARAM);
 
@@ -25,8 +27,6 @@ namespace {
 
 using namespace winbench;
 
-constexpr DWORD kWindowMs = 15000;
-constexpr DWORD kServiceMs = 20000;
 constexpr int kApply = 0x3021;
 constexpr char kService[] = "\\\\System\\CurrentControlSet\\Services\\W32Time";
 constexpr char kConfig[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\Config";
@@ -52,7 +52,7 @@ int RunProgram(const std::wstring& commandLine) {
     UniqueKernelHandle processHandle(process.hProcess);
     UniqueKernelHandle threadHandle(process.hThread);
     DWORD code = 0;
-    if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0 ||
+    if (WaitForSingleObject(process.hProcess, kPatienceMs) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(process.hProcess, &code)) {
         return -1;
     }
@@ -97,13 +97,19 @@ protected:
             ASSERT_EQ(standin::QueryStandin(&info), 0u);
         }
         savedStartType_ = info.startType;
-        ASSERT_EQ(standin::StopStandin(kServiceMs), 0u);
+        ASSERT_EQ(standin::StopStandin(kPatienceMs), 0u);
+        // What the pages write is put back afterwards.
+        SaveSheetKeys(&keys_);
         for (const char* name : {"FileLogName", "FileLogEntries", "FileLogSize"}) {
             DeleteValue(kConfig, name);
         }
+        // No agent: the sheet has no Agent page, Control Panel's start upgrades nothing and the
+        // stand-in loads no agent.
+        DeleteKey(kAgentKeyPath);
         InstallUrlRecorder(standin::Utf8(standin::WindowsPath(URL_RECORDER_EXE)).c_str());
         ClearRecordedUrls();
         ASSERT_EQ(CPlApplet(nullptr, CPL_INIT, 0, 0), 1);
+        savedOs_ = LocalSystemIdentity().os;
     }
     void TearDown() override {
         if (session_ != nullptr) {
@@ -113,15 +119,18 @@ protected:
             delete session_;
         }
         RemoveUrlRecorder();
-        EXPECT_EQ(standin::StopStandin(kServiceMs), 0u);
+        ClearRecordedUrls();
+        OverrideOsFamilyForTesting(savedOs_);
+        EXPECT_EQ(standin::StopStandin(kPatienceMs), 0u);
         EXPECT_EQ(SetStartType(savedStartType_), 0u);
+        keys_.Restore();
     }
 
     // Opens the sheet without the agent upgrade, on the page with that title.
     HWND OpenOn(const char* tab) {
         session_ = new AppletSession;
         EXPECT_TRUE(session_->Run([] { return CPlApplet(nullptr, kCplOpenSheet, 0, 0); }));
-        sheet_ = WaitForSheet(nullptr, kWindowMs);
+        sheet_ = WaitForSheetOfProcess(GetCurrentProcessId(), nullptr, kPatienceMs);
         EXPECT_NE(sheet_, nullptr);
         if (sheet_ == nullptr || !SelectPage(sheet_, tab)) {
             return nullptr;
@@ -131,7 +140,7 @@ protected:
 
     void Close(int button) {
         ASSERT_TRUE(PressSheetButton(sheet_, button));
-        ASSERT_TRUE(session_->Wait(kServiceMs));
+        ASSERT_TRUE(session_->Wait(kPatienceMs));
         EXPECT_EQ(session_->Outcome().result, 1);
         sheet_ = nullptr;
     }
@@ -142,9 +151,15 @@ protected:
         return "The Windows Time service on " + ComputerName() + " is " + state;
     }
 
+    static bool WaitForBox(MessageBoxSeen* box) {
+        return WaitForMessageBoxOfProcess(GetCurrentProcessId(), "Horologix", kPatienceMs, box);
+    }
+
+    RegistrySnapshot keys_;
     AppletSession* session_ = nullptr;
     HWND sheet_ = nullptr;
     DWORD savedStartType_ = SERVICE_DEMAND_START;
+    OsFamily savedOs_ = kOsUnknown;
 };
 
 TEST_F(AppletPages, service_page_starts_a_disabled_service_stops_it_and_applies_its_start_type) {
@@ -162,7 +177,7 @@ TEST_F(AppletPages, service_page_starts_a_disabled_service_stops_it_and_applies_
     // holds the automatic start type whatever happens to the sheet.
     ASSERT_TRUE(Click(page, IDC_SERVICE_START_STOP));
     EXPECT_TRUE(WaitUntil(
-        [&] { return Text(page, IDC_SERVICE_STATUS) == StatusSentence("running"); }, kServiceMs));
+        [&] { return Text(page, IDC_SERVICE_STATUS) == StatusSentence("running"); }, kPatienceMs));
     EXPECT_EQ(Text(page, IDC_SERVICE_START_STOP), "S&top");
     EXPECT_EQ(Text(page, IDC_SERVICE_STARTUP), "Automatic");
     EXPECT_EQ(Standin().state, static_cast<DWORD>(SERVICE_RUNNING));
@@ -172,23 +187,23 @@ TEST_F(AppletPages, service_page_starts_a_disabled_service_stops_it_and_applies_
     // A start-up change applied while the service runs: saved, and the service is told.
     const uint64_t logStart = standin::LogSize();
     ASSERT_TRUE(SelectItem(page, IDC_SERVICE_STARTUP, "Manual"));
-    EXPECT_TRUE(WaitUntil([&] { return ApplyEnabled(); }, kWindowMs));
+    EXPECT_TRUE(WaitUntil([&] { return ApplyEnabled(); }, kPatienceMs));
     ASSERT_TRUE(PressSheetButton(sheet_, kApply));
-    EXPECT_TRUE(WaitUntil([&] { return !ApplyEnabled(); }, kServiceMs));
+    EXPECT_TRUE(WaitUntil([&] { return !ApplyEnabled(); }, kPatienceMs));
     EXPECT_EQ(ReadNumber(kService, "Start", 0), 3u);
     EXPECT_EQ(Standin().startType, static_cast<DWORD>(SERVICE_DEMAND_START));
-    EXPECT_TRUE(WaitUntil([&] { return LogHas(logStart, "Control", "6"); }, kServiceMs));
+    EXPECT_TRUE(WaitUntil([&] { return LogHas(logStart, "Control", "6"); }, kPatienceMs));
 
     // Stop, and the status follows the service within its refresh.
     ASSERT_TRUE(Click(page, IDC_SERVICE_START_STOP));
     EXPECT_TRUE(WaitUntil(
-        [&] { return Text(page, IDC_SERVICE_STATUS) == StatusSentence("stopped"); }, kServiceMs));
+        [&] { return Text(page, IDC_SERVICE_STATUS) == StatusSentence("stopped"); }, kPatienceMs));
     EXPECT_EQ(Text(page, IDC_SERVICE_START_STOP), "S&tart");
     EXPECT_EQ(Standin().state, static_cast<DWORD>(SERVICE_STOPPED));
     // Started behind the page's back: the two-second refresh shows it.
-    ASSERT_EQ(standin::StartStandin(kServiceMs), 0u);
+    ASSERT_EQ(standin::StartStandin(kPatienceMs), 0u);
     EXPECT_TRUE(WaitUntil(
-        [&] { return Text(page, IDC_SERVICE_STATUS) == StatusSentence("running"); }, kServiceMs));
+        [&] { return Text(page, IDC_SERVICE_STATUS) == StatusSentence("running"); }, kPatienceMs));
     Close(IDCANCEL);
 }
 
@@ -206,7 +221,7 @@ TEST_F(AppletPages, service_page_debug_log_defaults_messages_and_apply) {
 
     ASSERT_TRUE(Click(page, IDC_SERVICE_LOG_ENABLE));
     // The last thing the click does is to tell the sheet.
-    EXPECT_TRUE(WaitUntil([&] { return ApplyEnabled(); }, kWindowMs));
+    EXPECT_TRUE(WaitUntil([&] { return ApplyEnabled(); }, kPatienceMs));
     EXPECT_TRUE(IsEnabled(page, IDC_SERVICE_LOG_PATH));
     EXPECT_TRUE(IsEnabled(page, IDC_SERVICE_SHOW_LOG));
 
@@ -215,7 +230,7 @@ TEST_F(AppletPages, service_page_debug_log_defaults_messages_and_apply) {
     ASSERT_TRUE(ClearAndType(page, IDC_SERVICE_LOG_PATH, missing.c_str()));
     ASSERT_TRUE(Click(page, IDC_SERVICE_SHOW_LOG));
     MessageBoxSeen box;
-    ASSERT_TRUE(WaitForMessageBox("Horologix", kWindowMs, &box));
+    ASSERT_TRUE(WaitForBox(&box));
     EXPECT_EQ(box.text, "The log file \"" + missing +
                             "\" was not found. If you have just enabled logging, remember that "
                             "you have to stop and restart the Windows Time service before your "
@@ -225,7 +240,7 @@ TEST_F(AppletPages, service_page_debug_log_defaults_messages_and_apply) {
     const std::string noFolder = defaultPath.substr(0, 3) + "horologix-no-folder\\w32time.log";
     ASSERT_TRUE(ClearAndType(page, IDC_SERVICE_LOG_PATH, noFolder.c_str()));
     ASSERT_TRUE(Click(page, IDC_SERVICE_SHOW_LOG));
-    ASSERT_TRUE(WaitForMessageBox("Horologix", kWindowMs, &box));
+    ASSERT_TRUE(WaitForBox(&box));
     EXPECT_EQ(box.text, "The path for \"" + noFolder +
                             "\" was not found. Check your typing (or create the folder if "
                             "necessary), and then stop and restart the Windows Time service.");
@@ -236,7 +251,7 @@ TEST_F(AppletPages, service_page_debug_log_defaults_messages_and_apply) {
     ASSERT_TRUE(ClearAndType(page, IDC_SERVICE_LOG_SIZE, "5"));
     ASSERT_TRUE(ClearAndType(page, IDC_SERVICE_LOG_ENTRIES, "0-116,118-300"));
     ASSERT_TRUE(PressSheetButton(sheet_, kApply));
-    EXPECT_TRUE(WaitUntil([&] { return !ApplyEnabled(); }, kServiceMs));
+    EXPECT_TRUE(WaitUntil([&] { return !ApplyEnabled(); }, kPatienceMs));
     EXPECT_EQ(ReadNumber(kConfig, "FileLogSize", 0), 5242880u);
     char text[128];
     ReadString(kConfig, "FileLogName", text, 127, "");
@@ -246,7 +261,7 @@ TEST_F(AppletPages, service_page_debug_log_defaults_messages_and_apply) {
 
     // Unticked and applied: the three values go.
     ASSERT_TRUE(Click(page, IDC_SERVICE_LOG_ENABLE));
-    EXPECT_TRUE(WaitUntil([&] { return !IsEnabled(page, IDC_SERVICE_LOG_PATH); }, kWindowMs));
+    EXPECT_TRUE(WaitUntil([&] { return !IsEnabled(page, IDC_SERVICE_LOG_PATH); }, kPatienceMs));
     Close(IDOK);
     EXPECT_FALSE(ReadString(kConfig, "FileLogName", text, 127, ""));
     EXPECT_EQ(ReadNumber(kConfig, "FileLogSize", 7), 7u);
@@ -280,7 +295,7 @@ TEST_F(AppletPages, about_page_shows_the_product_changes_nothing_and_links_to_he
     EXPECT_EQ(Text(page, IDC_HELP_LINK), "www.tessaric.com");
 
     ASSERT_TRUE(Click(page, IDC_HELP_LINK));
-    ASSERT_TRUE(WaitForRecordedUrls(1, kWindowMs));
+    ASSERT_TRUE(WaitForRecordedUrls(1, kPatienceMs));
     EXPECT_EQ(RecordedUrls()[0], std::string(kHelpPrefix) + "abouttab&version=4.1.b.20070418R");
 
     // Back and forth between pages: nothing to apply.
@@ -290,13 +305,17 @@ TEST_F(AppletPages, about_page_shows_the_product_changes_nothing_and_links_to_he
     EXPECT_FALSE(ApplyEnabled());
     ASSERT_TRUE(SelectPage(sheet_, "Service"));
     ASSERT_TRUE(Click(service, IDC_HELP_LINK));
-    ASSERT_TRUE(WaitForRecordedUrls(2, kWindowMs));
+    ASSERT_TRUE(WaitForRecordedUrls(2, kPatienceMs));
     EXPECT_EQ(RecordedUrls()[1], std::string(kHelpPrefix) + "servicetab&version=4.1.b.20070418R");
     Close(IDOK);
 }
 
 // The library itself as Wine's Control Panel loads it.
 TEST_F(AppletPages, control_exe_opens_the_applet_and_closes_it) {
+    // Opened from Control Panel the applet installs an agent that is missing or older: an agent
+    // of this very release is marked installed, so it upgrades nothing and shows the Agent page.
+    WriteBoolean(kAgentKeyPath, "Service Installed", true);
+    WriteString(kAgentKeyPath, "Current Version", HOROLOGIX_VERSION_TEXT);
     const std::wstring command = L"control.exe \"" + standin::WindowsPath(KESTREL_PATH) + L"\"";
     std::wstring line = command;
     STARTUPINFOW startup{};
@@ -307,18 +326,19 @@ TEST_F(AppletPages, control_exe_opens_the_applet_and_closes_it) {
     UniqueKernelHandle processHandle(process.hProcess);
     UniqueKernelHandle threadHandle(process.hThread);
     // control.exe may hand the library to a process of its own (rundll32 or a second control).
-    HWND sheet = WaitForSheet(nullptr, kWindowMs * 2);
+    HWND sheet = WaitForSheet(nullptr, kPatienceMs);
     ASSERT_NE(sheet, nullptr);
-    // The Agent page is there where an earlier test left the agent installed.
-    const bool agent = ReadBoolean(kAgentKeyPath, "Service Installed", 0) == 1;
     EXPECT_EQ(TabTitles(sheet),
-              agent ? (std::vector<std::string>{"Client", "Server", "Agent", "Service", "About"})
-                    : (std::vector<std::string>{"Client", "Server", "Service", "About"}));
+              (std::vector<std::string>{"Client", "Server", "Agent", "Service", "About"}));
+    // No installer ran: it would have registered the library.
+    char dllName[64];
+    EXPECT_FALSE(ReadString(kAgentKeyPath, "DllName", dllName, sizeof(dllName) - 1, nullptr));
     ASSERT_TRUE(SelectPage(sheet, "About"));
     EXPECT_EQ(WindowText(sheet), "Windows Time Service - " + ComputerName());
     ASSERT_TRUE(PressSheetButton(sheet, IDCANCEL));
-    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(sheet); }, kServiceMs));
-    EXPECT_EQ(WaitForSingleObject(process.hProcess, kServiceMs), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(sheet); }, kPatienceMs));
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, kPatienceMs),
+              static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
 } // namespace

@@ -16,9 +16,10 @@ endfunction()
 # CTest runs the cases two at a time, each in a process of its own, all in the one Wine prefix of
 # the bench session. LOCKS names what a program's cases share with other tests through that
 # prefix; CTest never runs two tests that name the same resource at once (RESOURCE_LOCK):
-#   w32time_keys     the Windows Time keys (Parameters, Config, TimeProviders, the agent's key),
-#                    the product's keys under HKLM\Software (installation identifier, uninstall
-#                    entry) and the stand-in remote machines' registries
+#   w32time_keys     the machine's settings in HKLM: the Windows Time keys (Parameters, Config,
+#                    TimeProviders, the agent's key), the product's keys (installation
+#                    identifier, uninstall entry, Control Panel category), the family products'
+#                    and the server service's keys, and the stand-in remote machines' registries
 #   w32time_service  the W32Time stand-in service: its state, its scripted answers, its log
 #   system_folder    files in C:\windows\system32 (kestrel.cpl, kestrel.old, drift.qx) and the
 #                    pending file renames
@@ -26,21 +27,20 @@ endfunction()
 #   agent_objects    the agent's named kernel objects (shared blocks, events) and its process-wide
 #                    state in the service or a test process
 #   management_port  the management (quorvexnet) port and the agent's responder
+#   web_browser      the prefix's http and https handlers, replaced by the bench's URL recorder,
+#                    and its log
 #   screen           the Xvfb screen: top-level windows found by class or caption, focus,
 #                    screenshots
 # A program that names none of them touches nothing shared and runs beside anything.
 # EXCLUDE leaves out the cases a GoogleTest filter names (cases that run only in CTest entries of
 # their own). The fuzz preset builds no GoogleTest programs.
 set(HOROLOGIX_SHARED_RESOURCES w32time_keys w32time_service system_folder temporary_views
-    agent_objects management_port screen)
+    agent_objects management_port web_browser screen)
 function(horologix_test name)
     if(HOROLOGIX_FUZZ)
         return()
     endif()
-    cmake_parse_arguments(T "MACHINE_STATE" "TIMEOUT;EXCLUDE" "SOURCES;LIBS;LOCKS" ${ARGN})
-    if(T_MACHINE_STATE)
-        list(APPEND T_LOCKS ${HOROLOGIX_SHARED_RESOURCES})
-    endif()
+    cmake_parse_arguments(T "" "TIMEOUT;EXCLUDE" "SOURCES;LIBS;LOCKS" ${ARGN})
     if(T_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "horologix_test(${name}): unknown arguments ${T_UNPARSED_ARGUMENTS}")
     endif()
@@ -57,10 +57,6 @@ function(horologix_test name)
     endif()
     # A test that calls GTEST_SKIP is reported as skipped, not passed.
     set(props TIMEOUT ${T_TIMEOUT} SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
-    if(T_LOCKS)
-        string(REPLACE ";" "\\;" locks "${T_LOCKS}")
-        list(APPEND props RESOURCE_LOCK "${locks}")
-    endif()
     set(filter "")
     if(T_EXCLUDE)
         set(filter TEST_FILTER "-${T_EXCLUDE}")
@@ -73,6 +69,18 @@ function(horologix_test name)
         PROPERTIES ${props})
     if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
         horologix_skippable_32bit_tests(${name} ${T_SOURCES})
+    endif()
+    # gtest_discover_tests hands its PROPERTIES on as one flat list, so a list value would keep
+    # only its first item: the locks are set by a script of our own, run after discovery, on the
+    # tests it listed in <name>_TESTS.
+    if(T_LOCKS)
+        set(locks_script ${CMAKE_CURRENT_BINARY_DIR}/${name}_locks.cmake)
+        file(GENERATE OUTPUT ${locks_script} CONTENT
+"if(${name}_TESTS)
+  set_tests_properties(\${${name}_TESTS} PROPERTIES RESOURCE_LOCK \"${T_LOCKS}\")
+endif()
+")
+        set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${locks_script})
     endif()
 endfunction()
 

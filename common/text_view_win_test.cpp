@@ -1,5 +1,7 @@
 #include "common/text_view_win.h"
 
+#include "bench/remote_registry/registry_snapshot_win.h"
+#include "bench/window_bench/window_bench_win.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
 
@@ -78,9 +80,8 @@ std::string ViewWithStandIn(HWND owner, const std::string& path, bool temporary,
         ADD_FAILURE() << "ViewTextFile failed with " << GetLastError();
         return "";
     }
-    for (int attempt = 0; attempt < 200 && !FileExists(record); ++attempt) {
-        Sleep(50);
-    }
+    // The stand-in writes its record whole, by a rename, before it exits.
+    winbench::WaitUntil([&] { return FileExists(record); }, winbench::kPatienceMs);
     const std::string text = ReadWholeFile(record);
     DeleteFileA(record.c_str());
     return text;
@@ -104,15 +105,14 @@ BOOL CALLBACK MatchProcessWindow(HWND window, LPARAM context) {
 }
 
 HWND WaitForProcessWindow(DWORD processId) {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        FoundWindow found = {processId, nullptr};
-        EnumWindows(MatchProcessWindow, reinterpret_cast<LPARAM>(&found));
-        if (found.window != nullptr) {
-            return found.window;
-        }
-        Sleep(50);
-    }
-    return nullptr;
+    FoundWindow found = {processId, nullptr};
+    winbench::WaitUntil(
+        [&] {
+            EnumWindows(MatchProcessWindow, reinterpret_cast<LPARAM>(&found));
+            return found.window != nullptr;
+        },
+        winbench::kPatienceMs);
+    return found.window;
 }
 
 // Ends a Notepad this test started, by its process id.
@@ -120,18 +120,22 @@ void EndProcess(DWORD processId) {
     UniqueKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
     if (process) {
         TerminateProcess(process.get(), 0);
-        WaitForSingleObject(process.get(), 5000);
+        WaitForSingleObject(process.get(), winbench::kPatienceMs);
     }
 }
 
+// Each case starts from an empty list; the list the prefix had comes back afterwards.
 class TemporaryViews : public ::testing::Test {
 protected:
-    void SetUp() override { DeleteKey(kTemporaryViewKey); }
+    void SetUp() override {
+        list_.Save(kTemporaryViewKey);
+        DeleteKey(kTemporaryViewKey);
+    }
     void TearDown() override {
         for (const std::string& path : files_) {
             DeleteFileA(path.c_str());
         }
-        DeleteKey(kTemporaryViewKey);
+        list_.Restore();
     }
     std::string NewFile(const char* prefix) {
         std::string path = TemporaryFile(prefix);
@@ -140,6 +144,7 @@ protected:
     }
 
 private:
+    RegistrySnapshot list_;
     std::vector<std::string> files_;
 };
 

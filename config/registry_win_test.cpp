@@ -77,6 +77,21 @@ void RawDeleteValue(const char* key, const char* name) {
     }
 }
 
+// Deletes the key when it holds neither values nor subkeys: what a test beside this one keeps
+// there (the temporary views' list below the product's key, say) stays.
+void RawDeleteIfEmpty(const char* key) {
+    UniqueKey handle;
+    DWORD subkeys = 0, values = 0;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ | KEY_WOW64_64KEY, handle.put()) ==
+            ERROR_SUCCESS &&
+        RegQueryInfoKeyA(handle.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                         &values, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+        subkeys == 0 && values == 0) {
+        handle.reset();
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key, KEY_WOW64_64KEY, 0);
+    }
+}
+
 std::vector<BYTE> Bytes(const char* text, size_t size) {
     return std::vector<BYTE>(text, text + size);
 }
@@ -124,7 +139,9 @@ protected:
         RawDeleteValue(kParametersKey, kTestValue);
         RawDeleteValue(kProductKey, kTestValue);
         if (!vendorKeyExisted_) {
-            DeleteRegistryTree(HKEY_LOCAL_MACHINE, "Software\\Tessaric");
+            for (const char* key : {kParametersKey, kProductKey, "Software\\Tessaric"}) {
+                RawDeleteIfEmpty(key);
+            }
         }
     }
 

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "agent/agent_test_util_win.h"
 #include "bench/remote_registry/bench_remote_machine_win.h"
+#include "bench/remote_registry/bench_remote_registry_win.h"
 #include "bench/w32time_standin/standin_client_win.h"
 #include "bench/w32time_standin/standin_protocol.h"
 #include "bench/w32time_standin/standin_state_win.h"
@@ -23,11 +25,14 @@ using namespace standin;
 
 namespace {
 
-constexpr DWORD kServiceTimeoutMs = 20000;
-constexpr DWORD kBoxTimeoutMs = 30000;
-// Beside a real service manager a stop or start takes well under a second here; one that
-// returns within this did not wait out the polls.
-constexpr DWORD kPromptMs = 1000;
+constexpr DWORD kServiceTimeoutMs = kPatienceMs;
+constexpr DWORD kBoxTimeoutMs = kPatienceMs;
+// The product waits for a service's state in 100 polls 100 ms apart: a call that returns within
+// this did not wait out the polls.
+constexpr DWORD kPromptMs = 100 * 100;
+// A provider's TimeProvClose that outlasts the polls with 15 s to spare for a slow machine, yet
+// stays within the 35 s the stand-in announces for its stop.
+constexpr DWORD kSlowCloseMs = 25000;
 const char kBoxPrefix[] = "Service control for W32Time (Windows Time) service failed; ";
 
 // A message box as the user saw it before pressing OK.
@@ -148,14 +153,7 @@ ServiceInfo Standin() {
 }
 
 bool BecomesRunning() {
-    const ULONGLONG start = GetTickCount64();
-    while (Standin().state != SERVICE_RUNNING) {
-        if (GetTickCount64() - start > kServiceTimeoutMs) {
-            return false;
-        }
-        Sleep(20);
-    }
-    return true;
+    return WaitFor([] { return Standin().state == SERVICE_RUNNING; }, kServiceTimeoutMs);
 }
 
 // "Kind first-argument" of each log record since an offset: "Service stopped", "Control 6".
@@ -185,6 +183,9 @@ protected:
         ASSERT_EQ(QueryStandin(&info), 0u) << "bench/session installs the W32Time stand-in";
         savedStartType_ = info.startType;
         wasRunning_ = info.state == SERVICE_RUNNING;
+        // The stand-in hosts no agent here: none of the agent's objects, port or files.
+        ASSERT_EQ(StopStandin(kServiceTimeoutMs), 0u);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentProviderKey);
     }
     void TearDown() override {
         EXPECT_EQ(SetStartType(savedStartType_), 0u);
@@ -206,6 +207,7 @@ protected:
     DWORD savedStartType_ = SERVICE_DEMAND_START;
     bool wasRunning_ = false;
     uint64_t logStart_ = 0;
+    SavedRegistryKeys saved_{kAgentProviderKey}; // put back after each test
 };
 
 TEST_F(ServiceControl, stop_waits_for_a_running_service_and_is_at_once_true_for_a_stopped_one) {
@@ -281,16 +283,17 @@ TEST_F(SlowStopServiceControl, stop_waits_for_a_slow_service_and_gives_up_after_
     EXPECT_GE(stop.elapsedMs, 600u);
     EXPECT_EQ(Standin().state, static_cast<DWORD>(SERVICE_STOPPED));
 
-    // Longer than 100 polls 100 ms apart: no call failed, so no error and no box, only false.
-    RunWithSlowClose(14000);
+    // Longer than 100 polls 100 ms apart: no call failed, so no error and no box, only false,
+    // given up before the service stopped.
+    RunWithSlowClose(kSlowCloseMs);
     stop = Control(kTimeServiceStop, true);
     EXPECT_FALSE(stop.result);
     EXPECT_EQ(stop.lastError, 0u);
     EXPECT_TRUE(stop.boxes.empty());
     EXPECT_GE(stop.elapsedMs, 10000u);
-    EXPECT_LT(stop.elapsedMs, 13000u);
+    EXPECT_LT(stop.elapsedMs, kSlowCloseMs);
     EXPECT_EQ(Standin().state, static_cast<DWORD>(SERVICE_STOP_PENDING));
-    EXPECT_EQ(StopStandin(kServiceTimeoutMs), 0u);
+    EXPECT_EQ(StopStandin(kSlowCloseMs + kServiceTimeoutMs), 0u);
 }
 
 TEST_F(ServiceControl, running_query_answers_without_error_or_message) {
@@ -332,7 +335,8 @@ TEST_F(ServiceControl, start_leaves_a_running_service_alone_and_makes_a_stopped_
         EXPECT_TRUE(start.boxes.empty());
         EXPECT_EQ(Standin().startType, static_cast<DWORD>(SERVICE_AUTO_START));
         EXPECT_TRUE(BecomesRunning());
-        EXPECT_TRUE(Logged(logStart_, "Service running"));
+        // The service logs "running" right after it reports it.
+        EXPECT_TRUE(WaitFor([this] { return Logged(logStart_, "Service running"); }, kPatienceMs));
     }
 }
 
@@ -411,6 +415,8 @@ TEST_F(ServiceControl, restart_starts_a_stopped_disabled_service_and_cycles_a_ru
     EXPECT_EQ(after.state, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_NE(after.pid, info.pid);
     EXPECT_EQ(after.startType, static_cast<DWORD>(SERVICE_DEMAND_START));
+    // The service logs "running" right after it reports it.
+    EXPECT_TRUE(WaitFor([cycleLog] { return Logged(cycleLog, "Service running"); }, kPatienceMs));
     std::vector<std::string> lifecycle;
     for (const std::string& event : LogEvents(cycleLog)) {
         if (event.rfind("Service ", 0) == 0) {
@@ -430,6 +436,8 @@ TEST_F(ServiceControl, restart_starts_a_stopped_disabled_service_and_cycles_a_ru
 // whose manager answers gets the start type set there.
 TEST_F(ServiceControl, machines_that_do_not_answer_fail_with_their_error) {
     InstallBenchRemoteMachines();
+    const auto forget = [] { RemoveBenchRemoteMachines(); };
+    ScopeExit<decltype(forget)> forgotten(forget);
     Outcome query = CallAnsweringBoxes(
         [](HWND owner) { return ControlTimeService(owner, "GHOST", kTimeServiceStart, true); });
     EXPECT_FALSE(query.result);
@@ -447,7 +455,6 @@ TEST_F(ServiceControl, machines_that_do_not_answer_fail_with_their_error) {
     EXPECT_EQ(Standin().startType, static_cast<DWORD>(SERVICE_DISABLED));
     EXPECT_TRUE(SetTimeServiceStartType("timehost", SERVICE_DISABLED)); // nothing to change
     EXPECT_EQ(BenchRemoteCalls().back(), "ServiceManager TIMEHOST local");
-    RemoveBenchRemoteMachines();
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "agent/agent_test_util_win.h"
 #include "common/system_identity.h"
 #include "bench/remote_registry/bench_remote_registry_win.h"
 #include "config/registry.h"
@@ -40,8 +41,9 @@ void DeleteTree(const char* path) {
     DeleteRegistryTree(HKEY_LOCAL_MACHINE, path);
 }
 
-// Removes what the tests write and puts back the service's start type and the LAN Manager flag,
-// which belong to the stand-in service's registration.
+// Starts from none of the keys the model reads and puts back the keys as they were, and the
+// service's start type and the LAN Manager flag, which belong to the stand-in service's
+// registration.
 class SettingsModel : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -81,6 +83,17 @@ protected:
     OsFamily savedOs_ = 0;
     uint32_t savedStart_ = 0;
     uint32_t savedTimeSource_ = 0;
+    // Put back as they were after each test.
+    SavedRegistryKeys saved_{kW32TimeParametersKey,
+                             kW32TimeConfigKey,
+                             kNtpClientProviderKey,
+                             kNtpServerProviderKey,
+                             kAgentProviderKey,
+                             kControlPanelCategoryKey,
+                             kFamilyServerKey,
+                             kFamilyClientKey,
+                             "System\\CurrentControlSet\\Services\\Quorvex Server",
+                             "System\\CurrentControlSet\\Services\\Quorvex Client"};
 };
 
 } // namespace

@@ -22,7 +22,6 @@ namespace {
 
 using namespace winbench;
 
-constexpr DWORD kWindowMs = 15000;
 constexpr uint32_t kSource = 0x0100000A; // 10.0.0.1
 
 // The graph's thread: a hidden owner window that records the closing notice, the graph, and a
@@ -163,8 +162,9 @@ protected:
         if (title == nullptr) {
             return nullptr;
         }
-        graph_ = WaitForWindow("#32770", (std::string("Quorvex II Drift Data: ") + title).c_str(),
-                               kWindowMs);
+        graph_ = WaitForWindowOfProcess(GetCurrentProcessId(), "#32770",
+                                        (std::string("Quorvex II Drift Data: ") + title).c_str(),
+                                        kPatienceMs);
         EXPECT_NE(graph_, nullptr);
         if (graph_ != nullptr) {
             field_ = GetDlgItem(graph_, IDC_GRAPH_FIELD);
@@ -175,13 +175,13 @@ protected:
     void Close() {
         if (session_ != nullptr) {
             run_.stop = true;
-            EXPECT_TRUE(session_->Wait(kWindowMs));
+            EXPECT_TRUE(session_->Wait(kPatienceMs));
             delete session_;
             session_ = nullptr;
         }
     }
     bool LabelIs(const std::string& text) {
-        return WaitUntil([&] { return Text(graph_, IDC_GRAPH_LABEL) == text; }, kWindowMs);
+        return WaitUntil([&] { return Text(graph_, IDC_GRAPH_LABEL) == text; }, kPatienceMs);
     }
     static std::string Label(uint32_t from, uint32_t through, uint32_t of, const char* scale) {
         return "Variance for checks " + std::to_string(from) + " through " +
@@ -200,6 +200,13 @@ protected:
             }
         }
         return false;
+    }
+    static bool WaitForBox(MessageBoxSeen* box) {
+        return WaitForMessageBoxOfProcess(GetCurrentProcessId(), "Horologix", kPatienceMs, box);
+    }
+    static HWND WaitForChooser() {
+        return WaitForWindowOfProcess(GetCurrentProcessId(), nullptr,
+                                      "Select Quorvex II Sync Log File", kPatienceMs);
     }
     // A left button released over a point of the field, in the field's pixels.
     void ClickField(int x, int y) {
@@ -268,8 +275,8 @@ TEST_F(DriftGraph, shows_the_newest_checks_by_colour_and_ring_and_selects_a_clic
                    "seconds.\r\nTime source: 10.0.0.1. Local clock was not corrected. Phase "
                    "adjust was 0.";
         },
-        kWindowMs));
-    EXPECT_TRUE(WaitUntil([&] { return RingAbove(red, RGB(255, 255, 255)); }, kWindowMs));
+        kPatienceMs));
+    EXPECT_TRUE(WaitUntil([&] { return RingAbove(red, RGB(255, 255, 255)); }, kPatienceMs));
     // 4 pixels right hits nothing: the selection goes.
     ClickField(red.x + 4, red.y);
     EXPECT_TRUE(WaitUntil(
@@ -277,8 +284,8 @@ TEST_F(DriftGraph, shows_the_newest_checks_by_colour_and_ring_and_selects_a_clic
             return Text(graph_, IDC_GRAPH_DETAILS) ==
                    "Average check frequency: 1 minute\r\nClick a data point to see its value";
         },
-        kWindowMs));
-    EXPECT_TRUE(WaitUntil([&] { return !RingAbove(red, RGB(255, 255, 255)); }, kWindowMs));
+        kPatienceMs));
+    EXPECT_TRUE(WaitUntil([&] { return !RingAbove(red, RGB(255, 255, 255)); }, kPatienceMs));
 
     // The pointer over a marker shows the marker cursor, elsewhere the arrow.
     HCURSOR marker = LoadCursorA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDC_CURSOR_MARKER));
@@ -293,7 +300,7 @@ TEST_F(DriftGraph, shows_the_newest_checks_by_colour_and_ring_and_selects_a_clic
                 info.cbSize = sizeof(info);
                 return GetCursorInfo(&info) && info.hCursor == (x == red.x ? marker : arrow);
             },
-            5000);
+            kPatienceMs);
     };
     EXPECT_TRUE(cursorAt(red.x, red.y + 2));
     EXPECT_TRUE(cursorAt(red.x + 40, red.y - 30));
@@ -321,10 +328,12 @@ TEST_F(DriftGraph, scrolls_through_the_file_and_follows_new_records_only_at_the_
     Scroll(SB_LEFT);
     EXPECT_TRUE(LabelIs(Label(1, 64, 100, "10 milliseconds")));
 
-    // Looking at older checks: a new record does not move the view.
+    // Looking at older checks: a new record does not move the view (watched for two of the
+    // graph's two-second looks at its file).
     ASSERT_TRUE(Append(path, {Check(0, 100)}));
-    Sleep(4500);
-    EXPECT_EQ(Text(graph_, IDC_GRAPH_LABEL), Label(1, 64, 100, "10 milliseconds"));
+    EXPECT_TRUE(StaysTrueFor(
+        [&] { return Text(graph_, IDC_GRAPH_LABEL) == Label(1, 64, 100, "10 milliseconds"); },
+        4500));
     // Back at the newest: the next tick picks the new record up and shows the newest 64.
     Scroll(SB_RIGHT);
     EXPECT_TRUE(LabelIs(Label(38, 101, 101, "25 milliseconds")));
@@ -338,7 +347,7 @@ TEST_F(DriftGraph, scrolls_through_the_file_and_follows_new_records_only_at_the_
     const POINT red = PointOf(layout, 90 - 37, 130, 25);
     ClickField(red.x, red.y);
     EXPECT_TRUE(WaitUntil(
-        [&] { return Text(graph_, IDC_GRAPH_DETAILS).rfind("Check #91:", 0) == 0; }, kWindowMs));
+        [&] { return Text(graph_, IDC_GRAPH_DETAILS).rfind("Check #91:", 0) == 0; }, kPatienceMs));
     std::vector<DriftRecord> few;
     for (uint32_t i = 0; i < 40; ++i) {
         few.push_back(Check(static_cast<int32_t>(i), 200 + i));
@@ -347,7 +356,7 @@ TEST_F(DriftGraph, scrolls_through_the_file_and_follows_new_records_only_at_the_
     EXPECT_TRUE(LabelIs(Label(1, 40, 40, "10 milliseconds")));
     EXPECT_TRUE(WaitUntil(
         [&] { return Text(graph_, IDC_GRAPH_DETAILS).rfind("Average check frequency:", 0) == 0; },
-        kWindowMs));
+        kPatienceMs));
     EXPECT_FALSE(IsWindowEnabled(bar_));
 
     // The report of what the graph shows, opened through Notepad and deleted at the end.
@@ -362,7 +371,7 @@ TEST_F(DriftGraph, scrolls_through_the_file_and_follows_new_records_only_at_the_
     GetCurrentDirectoryA(sizeof(savedFolder), savedFolder);
     ASSERT_TRUE(SetCurrentDirectoryA(notepadFolder.c_str()));
     ASSERT_TRUE(Click(graph_, IDC_GRAPH_RAW_DATA));
-    EXPECT_TRUE(WaitUntil([&] { return FileExists(started); }, kWindowMs));
+    EXPECT_TRUE(WaitUntil([&] { return FileExists(started); }, kPatienceMs));
     SetCurrentDirectoryA(savedFolder);
     SetEnvironmentVariableA("HOROLOGIX_FAKE_NOTEPAD_OUT", nullptr);
     const std::string report = LastReportPath();
@@ -410,7 +419,7 @@ TEST_F(DriftGraph, few_records_show_all_or_wait_for_more) {
 
     // Closed by the user: the owner is told.
     ASSERT_TRUE(PostMessageA(graph_, WM_COMMAND, IDCANCEL, 0));
-    EXPECT_TRUE(WaitUntil([&] { return run_.closedNotice.load(); }, kWindowMs));
+    EXPECT_TRUE(WaitUntil([&] { return run_.closedNotice.load(); }, kPatienceMs));
     EXPECT_FALSE(IsWindow(graph_));
 }
 
@@ -422,12 +431,12 @@ TEST_F(DriftGraph, a_bad_file_asks_for_another_and_a_refusal_closes_the_graph) {
 
     Open(bad, nullptr);
     MessageBoxSeen box;
-    ASSERT_TRUE(WaitForMessageBox("Horologix", kWindowMs, &box));
+    ASSERT_TRUE(WaitForBox(&box));
     EXPECT_EQ(box.text, "Could not load file " + bad +
                             "; the file is either not a drift record file, or it is "
                             "corrupted.\r\n\r\nWould you like to try a different file?");
     ASSERT_TRUE(Answer(box, IDYES));
-    HWND chooser = WaitForWindow(nullptr, "Select Quorvex II Sync Log File", kWindowMs);
+    HWND chooser = WaitForChooser();
     ASSERT_NE(chooser, nullptr);
     // The file name box of the open-file dialog, then Open.
     ASSERT_TRUE(WaitUntil(
@@ -435,33 +444,38 @@ TEST_F(DriftGraph, a_bad_file_asks_for_another_and_a_refusal_closes_the_graph) {
             SetDlgItemTextA(chooser, 0x47C, good.c_str());
             return Text(chooser, 0x47C) == good;
         },
-        kWindowMs));
+        kPatienceMs));
     PostMessageA(chooser, WM_COMMAND, IDOK, 0);
-    graph_ = WaitForWindow("#32770", "Quorvex II Drift Data: good", kWindowMs);
+    graph_ = WaitForWindowOfProcess(GetCurrentProcessId(), "#32770", "Quorvex II Drift Data: good",
+                                    kPatienceMs);
     ASSERT_NE(graph_, nullptr);
     EXPECT_TRUE(LabelIs(Label(1, 3, 3, "10 milliseconds")));
     Close();
 
     // A missing file, and No: the window goes at once and its owner is told.
     Open(folder_.File("missing.qx"), nullptr);
-    ASSERT_TRUE(WaitForMessageBox("Horologix", kWindowMs, &box));
+    ASSERT_TRUE(WaitForBox(&box));
     EXPECT_EQ(box.text.rfind("Could not load file " + folder_.File("missing.qx") + "; ", 0), 0u);
     EXPECT_NE(box.text.find("\r\n\r\nWould you like to try a different file?"), std::string::npos);
     ASSERT_TRUE(Answer(box, IDNO));
-    EXPECT_TRUE(WaitUntil([&] { return run_.closedNotice.load(); }, kWindowMs));
-    EXPECT_EQ(WaitForWindow("#32770", "Quorvex II Drift Data: missing", 300), nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return run_.closedNotice.load(); }, kPatienceMs));
+    EXPECT_TRUE(StaysTrueFor(
+        [] { return WaitForWindow("#32770", "Quorvex II Drift Data: missing", 0) == nullptr; },
+        300));
     Close();
 
     // Closed while the question is open: a Yes then asks for no file, and the window goes.
     Open(bad, nullptr);
-    ASSERT_TRUE(WaitForMessageBox("Horologix", kWindowMs, &box));
+    ASSERT_TRUE(WaitForBox(&box));
     HWND starting = FindWindowA("#32770", "Quorvex II Drift Graph");
     ASSERT_NE(starting, nullptr);
+    // Posted to the graph's thread before the answer, so the question's loop handles it first.
     PostMessageA(starting, WM_CLOSE, 0, 0);
-    Sleep(300);
     ASSERT_TRUE(Answer(box, IDYES));
-    EXPECT_TRUE(WaitUntil([&] { return run_.closedNotice.load(); }, kWindowMs));
-    EXPECT_EQ(WaitForWindow(nullptr, "Select Quorvex II Sync Log File", 500), nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return run_.closedNotice.load(); }, kPatienceMs));
+    EXPECT_TRUE(StaysTrueFor(
+        [] { return WaitForWindow(nullptr, "Select Quorvex II Sync Log File", 0) == nullptr; },
+        500));
     EXPECT_FALSE(IsWindow(starting));
 }
 
@@ -475,24 +489,24 @@ TEST_F(DriftGraph, open_file_shows_another_history_and_a_cancelled_chooser_chang
     EXPECT_TRUE(IsVisible(graph_, IDC_GRAPH_OPEN_FILE));
 
     ASSERT_TRUE(Click(graph_, IDC_GRAPH_OPEN_FILE));
-    HWND chooser = WaitForWindow(nullptr, "Select Quorvex II Sync Log File", kWindowMs);
+    HWND chooser = WaitForChooser();
     ASSERT_NE(chooser, nullptr);
     PostMessageA(chooser, WM_COMMAND, IDCANCEL, 0);
-    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(chooser); }, kWindowMs));
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(chooser); }, kPatienceMs));
     EXPECT_EQ(WindowText(graph_), "Quorvex II Drift Data: first");
 
     ASSERT_TRUE(Click(graph_, IDC_GRAPH_OPEN_FILE));
-    chooser = WaitForWindow(nullptr, "Select Quorvex II Sync Log File", kWindowMs);
+    chooser = WaitForChooser();
     ASSERT_NE(chooser, nullptr);
     ASSERT_TRUE(WaitUntil(
         [&] {
             SetDlgItemTextA(chooser, 0x47C, second.c_str());
             return Text(chooser, 0x47C) == second;
         },
-        kWindowMs));
+        kPatienceMs));
     PostMessageA(chooser, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(WaitUntil([&] { return WindowText(graph_) == "Quorvex II Drift Data: second"; },
-                          kWindowMs));
+                          kPatienceMs));
     EXPECT_TRUE(LabelIs(Label(1, 3, 3, "50 milliseconds")));
 }
 
@@ -503,10 +517,10 @@ TEST_F(DriftGraph, report_says_when_there_is_nothing_to_write_or_no_file_can_be_
         return static_cast<LONG_PTR>(WriteSummaryReport(nullptr, empty));
     }));
     MessageBoxSeen box;
-    ASSERT_TRUE(WaitForMessageBox("Horologix", kWindowMs, &box));
+    ASSERT_TRUE(WaitForBox(&box));
     EXPECT_EQ(box.text, "No data points in this record; nothing to display.\r\n");
     ASSERT_TRUE(Answer(box, IDOK));
-    ASSERT_TRUE(session_->Wait(kWindowMs));
+    ASSERT_TRUE(session_->Wait(kPatienceMs));
     EXPECT_EQ(session_->Outcome().result, 0);
     delete session_;
 
@@ -522,12 +536,12 @@ TEST_F(DriftGraph, report_says_when_there_is_nothing_to_write_or_no_file_can_be_
         view.count = 1;
         return static_cast<LONG_PTR>(WriteSummaryReport(nullptr, view));
     }));
-    ASSERT_TRUE(WaitForMessageBox("Horologix", kWindowMs, &box));
+    ASSERT_TRUE(WaitForBox(&box));
     SetEnvironmentVariableA("TMP", hadTmp ? savedTmp : nullptr);
     EXPECT_EQ(box.text.rfind("Could not create file " + missing, 0), 0u) << box.text;
     EXPECT_NE(box.text.find(" for output of raw drift data; "), std::string::npos);
     ASSERT_TRUE(Answer(box, IDOK));
-    ASSERT_TRUE(session_->Wait(kWindowMs));
+    ASSERT_TRUE(session_->Wait(kPatienceMs));
     EXPECT_EQ(session_->Outcome().result, 0);
     delete session_;
     session_ = nullptr;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/window_bench/window_bench_win.h"
 #include "history/drift_test_util_win.h"
 
 namespace {
@@ -147,16 +148,20 @@ TEST_F(DriftViewTest, a_missing_file_fails_with_the_systems_error) {
 
 TEST_F(DriftViewTest, without_a_path_the_chooser_is_asked_and_no_choice_fails) {
     view.path[0] = '\0';
-    // The user cancels the file chooser (where a display shows it).
+    // The user cancels the file chooser (where a display shows it), this process's only.
     std::atomic<bool> done{false};
     std::thread user([&] {
-        for (int i = 0; i < 400 && !done; ++i) {
-            HWND chooser = FindWindowA(nullptr, "Select Quorvex II Sync Log File");
-            if (chooser != nullptr) {
-                PostMessageA(chooser, WM_COMMAND, IDCANCEL, 0);
-            }
-            Sleep(25);
-        }
+        const DWORD self = GetCurrentProcessId();
+        winbench::WaitUntil(
+            [&] {
+                HWND chooser = winbench::WaitForWindowOfProcess(
+                    self, nullptr, "Select Quorvex II Sync Log File", 0);
+                if (chooser != nullptr) {
+                    PostMessageA(chooser, WM_COMMAND, IDCANCEL, 0);
+                }
+                return done.load();
+            },
+            winbench::kPatienceMs);
     });
     EXPECT_FALSE(LoadDriftFile(view, nullptr));
     done = true;

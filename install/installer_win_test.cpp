@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/agent_test_util_win.h"
 #include "applet/applet_rules.h"
 #include "applet/applet_state_win.h"
 #include "bench/remote_registry/bench_remote_machine_win.h"
@@ -28,8 +29,8 @@ extern "C" LONG APIENTRY CPlApplet(HWND, UINT, LPARAM, LPARAM);
 
 namespace {
 
-constexpr DWORD kServiceMs = 20000;
-constexpr DWORD kRunMs = 60000;
+constexpr DWORD kServiceMs = kPatienceMs;
+constexpr DWORD kRunMs = 2 * kPatienceMs;
 constexpr char kUninstallKey[] = "\\\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
                                  "Horologix Control Panel Applet";
 constexpr char kParameters[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters";
@@ -157,6 +158,13 @@ bool Has(const std::vector<std::string>& lines, const std::string& start) {
     return false;
 }
 
+// Until the stand-in has logged a line beginning with `start` since the offset. An installer
+// that restarts the service waits for it to run, and the service logs "running" right after it
+// reports it, its providers opened before.
+bool Logs(uint64_t from, const std::string& start) {
+    return WaitFor([&] { return Has(LogSince(from), start); }, kPatienceMs);
+}
+
 std::string Joined(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& line : lines) {
@@ -185,46 +193,6 @@ void SetStartType(DWORD startType) {
     WriteNumber("\\\\System\\CurrentControlSet\\Services\\W32Time", "Start", startType);
 }
 
-// A value of HKLM as the test found it (type and bytes, or missing), to put back afterwards:
-// installing changes Windows Time values that later tests read.
-struct SavedValue {
-    std::string key;
-    std::string name;
-    bool present = false;
-    DWORD type = 0;
-    std::string data;
-};
-
-SavedValue SaveValue(const char* key, const char* name) {
-    SavedValue saved;
-    saved.key = key;
-    saved.name = name;
-    BYTE buffer[4096];
-    DWORD size = sizeof(buffer);
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY | RRF_NOEXPAND, &saved.type, buffer,
-                     &size) == ERROR_SUCCESS) {
-        saved.present = true;
-        saved.data.assign(reinterpret_cast<const char*>(buffer), size);
-    }
-    return saved;
-}
-
-void RestoreValue(const SavedValue& saved) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, saved.key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
-        return;
-    }
-    if (saved.present) {
-        RegSetValueExA(key, saved.name.c_str(), 0, saved.type,
-                       reinterpret_cast<const BYTE*>(saved.data.data()),
-                       static_cast<DWORD>(saved.data.size()));
-    } else {
-        RegDeleteValueA(key, saved.name.c_str());
-    }
-    RegCloseKey(key);
-}
-
 class Installer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -236,21 +204,6 @@ protected:
             ASSERT_EQ(standin::QueryStandin(&info), 0u);
         }
         savedStartType_ = info.startType;
-        const char* const w32time = "System\\CurrentControlSet\\Services\\W32Time";
-        const std::string parameters = std::string(w32time) + "\\Parameters";
-        const std::string ntpClient = std::string(w32time) + "\\TimeProviders\\NtpClient";
-        const std::string ntpServer = std::string(w32time) + "\\TimeProviders\\NtpServer";
-        const std::string config = std::string(w32time) + "\\Config";
-        saved_ = {SaveValue(parameters.c_str(), "NTPServer"),
-                  SaveValue(parameters.c_str(), "Type"),
-                  SaveValue(ntpClient.c_str(), "Enabled"),
-                  SaveValue(ntpClient.c_str(), "InputProvider"),
-                  SaveValue(ntpClient.c_str(), "SpecialPollInterval"),
-                  SaveValue(ntpServer.c_str(), "Enabled"),
-                  SaveValue(config.c_str(), "AnnounceFlags"),
-                  SaveValue(config.c_str(), "FileLogSize"),
-                  SaveValue(config.c_str(), "FileLogName"),
-                  SaveValue(config.c_str(), "FileLogEntries")};
         ASSERT_EQ(standin::StopStandin(kServiceMs), 0u);
         // A machine without the product: no module, no registration, no entry.
         ASSERT_EQ(standin::RemoveFile(standin::Wide(SystemFolder() + "kestrel.cpl")), 0u);
@@ -270,15 +223,17 @@ protected:
         Send(CPL_INIT);
         standin::StopStandin(kServiceMs);
         SetStartType(savedStartType_);
-        for (const SavedValue& value : saved_) {
-            RestoreValue(value);
-        }
-        DeleteKey(kAgentKeyPath);
-        DeleteKey(kUninstallKey);
         standin::RemoveFile(standin::Wide(SystemFolder() + "kestrel.cpl"));
+        DeleteFileA((SystemFolder() + "kestrel.old").c_str());
+        DeleteFileA((SystemFolder() + "drift.qx").c_str());
     }
     DWORD savedStartType_ = SERVICE_DEMAND_START;
-    std::vector<SavedValue> saved_;
+    // Installing changes Windows Time values that later tests read: put back as they were.
+    SavedRegistryKeys saved_{kW32TimeParametersKey,    kW32TimeConfigKey,
+                             kNtpClientProviderKey,    kNtpServerProviderKey,
+                             kAgentProviderKey,        kUninstallEntryKey,
+                             kControlPanelCategoryKey, kProductParametersKey,
+                             kFamilyClientKey,         kInstallationIdRegistryKey};
     static LONG_PTR Send(UINT message, LPARAM first = 0, LPARAM second = 0) {
         return CPlApplet(nullptr, message, first, second);
     }
@@ -309,6 +264,7 @@ TEST_F(Installer, rundll32_installs_repeats_without_copying_and_removes_leaving_
     EXPECT_EQ(ReadNumber(kUninstallKey, "VersionMajor", 0), 4u);
     EXPECT_EQ(ReadNumber(kUninstallKey, "VerMinor", 0), 1u);
     // The service was restarted for the new settings and loaded the agent from the system folder.
+    EXPECT_TRUE(Logs(from, "Service running"));
     std::vector<std::string> log = LogSince(from);
     EXPECT_TRUE(Has(log, "Service stopped")) << Joined(log);
     EXPECT_TRUE(Has(log, "Provider Horologix loaded")) << Joined(log);
@@ -341,6 +297,7 @@ TEST_F(Installer, rundll32_installs_repeats_without_copying_and_removes_leaving_
     WriteNumber(kConfig, "FileLogSize", 4096);
     from = standin::LogSize();
     EXPECT_TRUE(RunDll(WindowsLibraryPath(), "-remove").empty());
+    EXPECT_TRUE(Logs(from, "Service running"));
     EXPECT_FALSE(Exists(module));
     EXPECT_TRUE(Exists(SystemFolder() + "kestrel.old"));
     EXPECT_TRUE(Exists(SystemFolder() + "drift.qx"));
@@ -362,10 +319,11 @@ TEST_F(Installer, upgrade_over_the_module_the_service_holds_stops_copies_and_sta
     const std::string older = OlderLibrary();
     ASSERT_FALSE(older.empty());
     ASSERT_LT(FileVersion(older.c_str()), FileVersion(WindowsLibraryPath().c_str()));
+    const uint64_t installed = standin::LogSize();
     EXPECT_TRUE(RunDll(older, "-install").empty());
     const std::string module = SystemFolder() + "kestrel.cpl";
     ASSERT_EQ(FileVersion(module.c_str()), FileVersion(older.c_str()));
-    ASSERT_TRUE(Has(LogSince(0), "Open Horologix 0x00000000"));
+    ASSERT_TRUE(Logs(installed, "Open Horologix 0x00000000"));
 
     // The service has the older module loaded: the copy is refused until it stops.
     const uint64_t from = standin::LogSize();
@@ -374,6 +332,7 @@ TEST_F(Installer, upgrade_over_the_module_the_service_holds_stops_copies_and_sta
     std::printf("upgrade through rundll32: %lu ms\n", GetTickCount() - begin);
     EXPECT_EQ(FileVersion(module.c_str()), FileVersion(WindowsLibraryPath().c_str()));
     EXPECT_FALSE(Exists(SystemFolder() + "kestrel.new"));
+    EXPECT_TRUE(Logs(from, "Service running"));
     const std::vector<std::string> log = LogSince(from);
     EXPECT_TRUE(Has(log, "Close Horologix")) << Joined(log);
     EXPECT_TRUE(Has(log, "Service stopped")) << Joined(log);
@@ -408,7 +367,12 @@ AppletRun RunApplet(UINT message) {
     winbench::AppletSession session;
     AppletRun run;
     EXPECT_TRUE(session.Run([message] { return CPlApplet(nullptr, message, 0, 0); }));
+    const ULONGLONG begin = GetTickCount64();
     while (!session.Wait(20)) {
+        if (GetTickCount64() - begin > kRunMs) {
+            ADD_FAILURE() << "the applet call " << message << " did not end";
+            break;
+        }
         winbench::MessageBoxSeen box;
         if (winbench::WaitForMessageBox("Horologix", 0, &box)) {
             run.boxes.push_back(box.text);
@@ -431,13 +395,14 @@ AppletRun RunApplet(UINT message) {
 
 TEST_F(Installer, applet_modes_install_and_remove_with_and_without_the_progress_window) {
     const std::string module = SystemFolder() + "kestrel.cpl";
+    const uint64_t from = standin::LogSize();
     AppletRun run = RunApplet(kCplInstall);
     EXPECT_EQ(run.result, 1);
     EXPECT_TRUE(run.progressSeen);
     EXPECT_TRUE(run.boxes.empty()) << run.boxes[0];
     EXPECT_TRUE(Exists(module));
     EXPECT_EQ(Value(kAgentKeyPath, "Service Installed"), "True");
-    EXPECT_TRUE(Has(LogSince(0), "Open Horologix 0x00000000"));
+    EXPECT_TRUE(Logs(from, "Open Horologix 0x00000000"));
 
     // Quiet removal: no window at all; the applet's removal leaves the module in place.
     Send(kCplQuiet, 0, 1);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/agent_test_util_win.h"
 #include "common/unique_handle_win.h"
 #include "responder/byte_order.h"
 #include "responder/management_protocol.h"
@@ -68,6 +69,8 @@ inline std::optional<std::string> ReceiveFrom(SOCKET s, DWORD waitMs, sockaddr_i
 }
 
 // Asks the agent's responder from a socket of its own, each request with a new sequence number.
+// Waits for answers that should come are kPatienceMs; a check that nothing comes names its own
+// short wait.
 class QxClient {
 public:
     explicit QxClient(const char* target = "127.0.0.1", const char* local = "127.0.0.1")
@@ -84,10 +87,10 @@ public:
         const size_t length = EncodeManagementRequest(NextSequence(), code, word, 4, datagram);
         return std::string(reinterpret_cast<char*>(datagram), length);
     }
-    std::optional<std::string> Ask(uint32_t code, uint32_t data = 0, DWORD waitMs = 2000) {
+    std::optional<std::string> Ask(uint32_t code, uint32_t data = 0, DWORD waitMs = kPatienceMs) {
         return SendRaw(Request(code, data), waitMs);
     }
-    std::optional<std::string> SendRaw(const std::string& datagram, DWORD waitMs = 2000) {
+    std::optional<std::string> SendRaw(const std::string& datagram, DWORD waitMs = kPatienceMs) {
         Drain();
         SendRawNoWait(datagram);
         return Receive(waitMs);
@@ -103,7 +106,7 @@ public:
     }
     // Waits until the responder has handled everything sent before: sends a request whose
     // answer nothing else sent can have (by its length), and reads answers until it comes back.
-    bool Sync(uint32_t code, uint32_t data, size_t answerLength, DWORD waitMs = 2000) {
+    bool Sync(uint32_t code, uint32_t data, size_t answerLength, DWORD waitMs = kPatienceMs) {
         SendRawNoWait(Request(code, data));
         while (const auto answer = Receive(waitMs)) {
             if (answer->size() == answerLength) {
@@ -135,7 +138,9 @@ private:
 // Peers on the management port of this machine's loopback addresses. Wine binds a UDP socket
 // aimed at a loopback address to every address of the loopback interface, so one socket on any
 // address stands for all of them and tells them apart by each datagram's destination. Each
-// datagram is recorded, and answered when the answer function gives a non-empty answer.
+// datagram is recorded, and answered when the answer function gives a non-empty answer. With
+// closeAfter, the listener closes its socket as soon as it has that many datagrams, leaving the
+// port at once to whoever binds it next.
 struct ReceivedQuestion {
     std::string destination; // dotted
     std::string bytes;
@@ -145,8 +150,8 @@ class PortListener {
 public:
     using Answer = std::function<std::string(const ReceivedQuestion& question, int index)>;
 
-    explicit PortListener(Answer answer = nullptr)
-        : socket_(BindUdp(INADDR_ANY, ManagementPort())), answer_(answer) {
+    explicit PortListener(Answer answer = nullptr, size_t closeAfter = 0)
+        : socket_(BindUdp(INADDR_ANY, ManagementPort())), answer_(answer), closeAfter_(closeAfter) {
         DWORD on = 1;
         GUID id = WSAID_WSARECVMSG;
         DWORD size = 0;
@@ -226,11 +231,16 @@ private:
                            reinterpret_cast<const sockaddr*>(&from), sizeof(from));
                 }
             }
+            if (closeAfter_ != 0 && static_cast<size_t>(index) + 1 >= closeAfter_) {
+                socket_.reset();
+                return;
+            }
         }
     }
 
     UniqueSocket socket_;
     Answer answer_;
+    size_t closeAfter_;
     LPFN_WSARECVMSG receive_ = nullptr;
     std::thread thread_;
     std::atomic<bool> stop_{false};
@@ -264,14 +274,16 @@ public:
         }
         return slots;
     }
-    // The marked slots once they equal expected, or as they stand after two seconds: the agent
+    // The marked slots once they equal expected, or as they stand after kPatienceMs: the agent
     // marks a reply as sent after sendto returns, so the client may read the reply first.
     std::vector<int> MarkedOnceSettled(const std::vector<int>& expected) const {
-        std::vector<int> slots = Marked();
-        for (int wait = 0; wait < 200 && slots != expected; ++wait) {
-            Sleep(10);
-            slots = Marked();
-        }
+        std::vector<int> slots;
+        WaitFor(
+            [&] {
+                slots = Marked();
+                return slots == expected;
+            },
+            kPatienceMs);
         return slots;
     }
 

@@ -48,19 +48,19 @@ uint32_t StoredId() {
     return ReadNumber(kInstallationIdKey, kInstallationIdValue, 0);
 }
 
+// Until the peers have recorded at least `count` datagrams.
+bool PeersHeard(PortListener& peers, size_t count) {
+    return WaitFor([&] { return peers.Received().size() >= count; }, kPatienceMs);
+}
+
 class InstallationId : public ::testing::Test {
 protected:
     void SetUp() override {
         DeleteValue(kInstallationIdKey, kInstallationIdValue);
         WriteValue("", "Broadcast Addresses", kRegMultiString, kTwoPeers, sizeof(kTwoPeers));
     }
-    void TearDown() override {
-        DeleteValue("", "Broadcast Addresses");
-        // Later agents of the run find an identifier and ask nobody.
-        if (StoredId() == 0) {
-            WriteNumber(kInstallationIdKey, kInstallationIdValue, 0x5EED1234);
-        }
-    }
+    // Put back as they were after each test.
+    SavedRegistryKeys saved_{kProductParametersKey, kInstallationIdRegistryKey};
 };
 
 } // namespace
@@ -85,7 +85,7 @@ TEST_F(InstallationId, a_fresh_machine_asks_once_per_address_and_keeps_a_number_
     EXPECT_EQ(RegQueryValueExA(key, "Serial Number", nullptr, &type, nullptr, nullptr), 0);
     RegCloseKey(key);
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-    Sleep(100);
+    EXPECT_TRUE(PeersHeard(peers, 2));
     const auto questions = peers.Received();
     ASSERT_EQ(questions.size(), 2u);
     EXPECT_EQ(questions[0].destination, "127.0.0.2");
@@ -97,8 +97,7 @@ TEST_F(InstallationId, a_fresh_machine_asks_once_per_address_and_keeps_a_number_
 
     // The next start reads it and asks nobody.
     EXPECT_EQ(GetInstallationId(), id);
-    Sleep(200);
-    EXPECT_EQ(peers.Received().size(), 2u);
+    EXPECT_TRUE(StaysTrueFor([&] { return peers.Received().size() == 2; }, 200));
 }
 
 TEST_F(InstallationId, a_peer_that_has_the_candidate_forces_a_new_one) {
@@ -109,7 +108,7 @@ TEST_F(InstallationId, a_peer_that_has_the_candidate_forces_a_new_one) {
     });
     ASSERT_TRUE(peers.ok());
     const DWORD id = GetInstallationId();
-    Sleep(100);
+    EXPECT_TRUE(PeersHeard(peers, 4));
     const auto owner = peers.ReceivedAt("127.0.0.2");
     ASSERT_EQ(owner.size(), 2u);
     EXPECT_EQ(peers.ReceivedAt("127.0.0.3"), owner);
@@ -130,7 +129,7 @@ TEST_F(InstallationId, answers_with_another_identifier_or_of_another_size_claim_
     });
     ASSERT_TRUE(peers.ok());
     const DWORD id = GetInstallationId();
-    Sleep(100);
+    EXPECT_TRUE(PeersHeard(peers, 2));
     const auto questions = peers.Received();
     ASSERT_EQ(questions.size(), 2u);
     EXPECT_EQ(id, CandidateIn(questions[0]));
@@ -143,28 +142,30 @@ TEST_F(InstallationId, a_peer_claiming_every_candidate_cannot_keep_the_agent_fro
     ASSERT_TRUE(liar.ok());
     const DWORD id = GetInstallationId();
     EXPECT_NE(id, 0u);
+    EXPECT_TRUE(PeersHeard(liar, kMaxContestedRounds));
     EXPECT_EQ(liar.Received().size(), static_cast<size_t>(kMaxContestedRounds));
 }
 
 TEST(SendBroadcast, goes_to_the_service_port_of_each_listed_address_and_returns_the_socket) {
+    SavedRegistryKeys saved{kProductParametersKey};
     WriteValue("", "Broadcast Addresses", kRegMultiString, kTwoPeers, sizeof(kTwoPeers));
     PortListener peers([](const ReceivedQuestion& question, int) {
         return question.destination == "127.0.0.2" ? std::string("ok") : std::string();
     });
     ASSERT_TRUE(peers.ok());
     const uint8_t datagram[] = {1, 2, 3};
-    UniqueSocket socket(SendBroadcast("quorvexnet", 1, datagram, sizeof(datagram), 1000));
+    UniqueSocket socket(SendBroadcast("quorvexnet", 1, datagram, sizeof(datagram), kPatienceMs));
     ASSERT_TRUE(socket);
-    EXPECT_EQ(ReceiveFrom(socket.get(), 1000).value_or(""), "ok");
-    Sleep(100); // the peer answered the first datagram before it read the second
+    EXPECT_EQ(ReceiveFrom(socket.get(), kPatienceMs).value_or(""), "ok");
+    // The peer may have answered the first datagram before it read the second.
+    EXPECT_TRUE(PeersHeard(peers, 2));
     EXPECT_EQ(peers.ReceivedAt("127.0.0.2"), std::vector<std::string>{"\x01\x02\x03"});
     EXPECT_EQ(peers.ReceivedAt("127.0.0.3"), std::vector<std::string>{"\x01\x02\x03"});
 
     // A service nobody knows goes to the default port.
     UniqueSocket fallback(SendBroadcast("no-such-service", ManagementPort(), datagram, 2, 0));
     ASSERT_TRUE(fallback);
-    Sleep(100);
+    EXPECT_TRUE(PeersHeard(peers, 4));
     EXPECT_EQ(peers.ReceivedAt("127.0.0.3"),
               (std::vector<std::string>{"\x01\x02\x03", "\x01\x02"}));
-    DeleteValue("", "Broadcast Addresses");
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "agent/agent_test_util_win.h"
 #include "common/system_identity.h"
 #include "common/system_identity_win.h"
 
@@ -33,14 +34,8 @@ void SpinMicroseconds(uint64_t microseconds) {
     }
 }
 
-bool WaitUntilStopped(DWORD timeoutMs) {
-    for (DWORD waited = 0; waited < timeoutMs; ++waited) {
-        if (!PreciseClockRunning()) {
-            return true;
-        }
-        Sleep(1);
-    }
-    return !PreciseClockRunning();
+bool WaitUntilStopped() {
+    return WaitFor([] { return !PreciseClockRunning(); }, kPatienceMs);
 }
 
 // The reading lies between two plain readings taken around it, allowing for the system clock's
@@ -75,7 +70,7 @@ protected:
             SetEvent(stop_);
             CloseHandle(stop_);
         }
-        EXPECT_TRUE(WaitUntilStopped(1000));
+        EXPECT_TRUE(WaitUntilStopped());
     }
     HANDLE stop_ = nullptr;
 };
@@ -122,14 +117,18 @@ TEST_F(PreciseClock, readings_a_millisecond_apart_differ_by_about_10000_units) {
         ExpectNearSystemTime(PreciseFileTimeNow);
     }
     SYSTEMTIME utc, local, plainLocal;
+    const uint64_t beforeUtc = SystemNow();
     PreciseUtcSystemTime(&utc);
+    const uint64_t afterUtc = SystemNow();
     PreciseLocalSystemTime(&local);
     GetLocalTime(&plainLocal);
     FILETIME utcFile;
     ASSERT_TRUE(SystemTimeToFileTime(&utc, &utcFile));
     const uint64_t utcValue =
         (static_cast<uint64_t>(utcFile.dwHighDateTime) << 32) | utcFile.dwLowDateTime;
-    EXPECT_LT(SystemNow() - utcValue, 10000000u);
+    // As ExpectNearSystemTime, the calendar record cut to the millisecond.
+    EXPECT_GE(utcValue + 10000 + 10000, beforeUtc);
+    EXPECT_LE(utcValue, afterUtc + 156250 + 10000);
     EXPECT_EQ(local.wHour, plainLocal.wHour);
     EXPECT_EQ(local.wDay, plainLocal.wDay);
 }
@@ -140,8 +139,7 @@ TEST_F(PreciseClock, a_second_start_while_running_keeps_the_clock) {
     EXPECT_TRUE(StartPreciseClock(other));
     // The clock still follows the first event, not the second.
     SetEvent(other);
-    Sleep(50);
-    EXPECT_TRUE(PreciseClockRunning());
+    EXPECT_TRUE(StaysTrueFor(PreciseClockRunning, 200));
     CloseHandle(other);
 }
 
@@ -151,7 +149,7 @@ TEST_F(PreciseClock, stops_on_its_event_even_when_the_owner_closes_it_and_starts
     SetEvent(stop_);
     CloseHandle(stop_);
     stop_ = nullptr;
-    EXPECT_TRUE(WaitUntilStopped(500));
+    EXPECT_TRUE(WaitUntilStopped());
     const uint64_t before = SystemNow();
     const uint64_t reading = PreciseFileTimeNow();
     EXPECT_LE(before, reading);
@@ -168,8 +166,8 @@ TEST_F(PreciseClock, stops_on_its_event_even_when_the_owner_closes_it_and_starts
     CloseHandle(stop_);
     stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_TRUE(StartPreciseClock(stop_));
-    Sleep(20);
-    EXPECT_TRUE(PreciseClockRunning());
+    // The old thread's end does not stop the new clock.
+    EXPECT_TRUE(StaysTrueFor(PreciseClockRunning, 200));
 }
 
 TEST(PreciseClockOwnEvent, runs_without_a_stop_event) {
@@ -212,7 +210,7 @@ TEST(RaiseThreadPriority, nests_and_restores_normal_after_the_last_lowering) {
     HANDLE worker = CreateThread(nullptr, 0, RaiseOnceFromBelowNormal, nullptr, 0, nullptr);
     ASSERT_NE(worker, nullptr);
     RaiseThreadPriority(true);
-    ASSERT_EQ(WaitForSingleObject(worker, 5000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(worker, kPatienceMs), WAIT_OBJECT_0);
     DWORD code = 99;
     GetExitCodeThread(worker, &code);
     CloseHandle(worker);

@@ -14,13 +14,14 @@
 #include "bench/w32time_standin/standin_client_win.h"
 #include "bench/w32time_standin/standin_protocol.h"
 #include "bench/w32time_standin/standin_state_win.h"
+#include "bench/window_bench/window_bench_win.h"
 #include "common/unique_handle_win.h"
 
 namespace standin {
 namespace {
 
-constexpr DWORD kServiceTimeoutMs = 20000;
-constexpr DWORD kWaitMs = 5000;
+constexpr DWORD kServiceTimeoutMs = winbench::kPatienceMs;
+constexpr DWORD kWaitMs = winbench::kPatienceMs;
 constexpr DWORD kCloseDelayMs = 150;
 constexpr const wchar_t* kProvider = L"BenchProv";
 constexpr const wchar_t* kDisabledProvider = L"BenchProvOff";
@@ -62,7 +63,7 @@ int RunTool(std::initializer_list<const char*> args) {
     UniqueKernelHandle processHandle(process.hProcess);
     UniqueKernelHandle threadHandle(process.hThread);
     DWORD code = 0;
-    if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0 ||
+    if (WaitForSingleObject(process.hProcess, kWaitMs) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(process.hProcess, &code)) {
         return -1;
     }
@@ -410,8 +411,9 @@ TEST_F(StandinService, collects_samples_after_alert_on_request_and_periodically)
     ASSERT_EQ(RunTool({"samples-now"}), 0);
     ASSERT_TRUE(WaitFor([&] { return rounds() == afterAlert + 1; }));
 
+    // Periodic: three more rounds come with no request at all.
     ASSERT_EQ(RunTool({"set", "--samples-ms", "200"}), 0);
-    ASSERT_TRUE(WaitFor([&] { return rounds() >= afterAlert + 4; }, 3000));
+    ASSERT_TRUE(WaitFor([&] { return rounds() >= afterAlert + 4; }));
 }
 
 using SyncNowFunction = DWORD(WINAPI*)(LPCWSTR, ULONG, ULONG);

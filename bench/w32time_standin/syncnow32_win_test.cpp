@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include "bench/w32time_standin/standin_client_win.h"
+#include "bench/w32time_standin/standin_state_win.h"
+#include "bench/window_bench/window_bench_win.h"
 #include "common/unique_handle_win.h"
 
 namespace standin {
 namespace {
 
-constexpr DWORD kServiceTimeoutMs = 20000;
+constexpr DWORD kServiceTimeoutMs = winbench::kPatienceMs;
 
 TEST(StandinSyncNow32, undecorated_export_answers_by_the_service_state) {
     ServiceInfo info;
@@ -27,6 +29,9 @@ TEST(StandinSyncNow32, undecorated_export_answers_by_the_service_state) {
     ASSERT_NE(syncNow, nullptr);
 
     ASSERT_EQ(StopStandin(kServiceTimeoutMs), 0u);
+    // The scripted answers' defaults: a demand sync is logged and accepted.
+    ASSERT_EQ(DeleteSyncState(), ERROR_SUCCESS);
+    ScopeExit defaults([] { DeleteSyncState(); });
     EXPECT_EQ(syncNow(nullptr, 0, 1), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
 
     const uint64_t logStart = LogSize();

@@ -9,8 +9,8 @@
 namespace winbench {
 namespace {
 
+// How long the run may take to end on its own before its windows are closed for it.
 constexpr DWORD kEndWaitMs = 2000;
-constexpr DWORD kAfterCloseWaitMs = 10000;
 
 BOOL CALLBACK CloseWindow(HWND window, LPARAM) {
     // WM_CLOSE cancels a sheet and closes a message box that has a Cancel button; a box with
@@ -37,7 +37,7 @@ AppletSession::~AppletSession() {
     bool ended = Wait(kEndWaitMs);
     // Windows opened by a nested modal loop appear only once the outer one has closed: close
     // whatever is showing until the run ends.
-    const ULONGLONG deadline = GetTickCount64() + kAfterCloseWaitMs;
+    const ULONGLONG deadline = GetTickCount64() + kPatienceMs;
     while (!ended && GetTickCount64() < deadline) {
         CloseThreadWindows();
         ended = Wait(200);

@@ -17,10 +17,12 @@ constexpr DWORD kPollMs = 15;
 // The id Windows gives a message box's text.
 constexpr int kMessageBoxTextId = 0xFFFF;
 
+// Not SMTO_ABORTIFHUNG: a thread that has not looked at its queue for a few seconds (busy with a
+// service control on a loaded machine) is slow, not stuck, and its answer is still wanted.
 bool Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* answer = nullptr) {
     DWORD_PTR result = 0;
-    if (SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL | SMTO_ABORTIFHUNG,
-                            kSendTimeoutMs, &result) == 0) {
+    if (SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, kSendTimeoutMs,
+                            &result) == 0) {
         return false;
     }
     if (answer != nullptr) {
@@ -419,10 +421,16 @@ std::vector<std::string> ListItems(HWND dialog, int id) {
 }
 
 bool WaitForMessageBox(const char* caption, DWORD timeoutMs, MessageBoxSeen* seen) {
+    return WaitForMessageBoxOfProcess(0, caption, timeoutMs, seen);
+}
+
+bool WaitForMessageBoxOfProcess(DWORD processId, const char* caption, DWORD timeoutMs,
+                                MessageBoxSeen* seen) {
     HWND found = nullptr;
     WaitUntil(
         [&] {
-            found = FindWindowNow({0, "#32770", caption, WindowSearch::kMessageBox, nullptr});
+            found =
+                FindWindowNow({processId, "#32770", caption, WindowSearch::kMessageBox, nullptr});
             return found != nullptr;
         },
         timeoutMs);

@@ -6,6 +6,11 @@
 // Messages that only read (texts, states) are sent with a time limit; actions that may open a
 // modal box on the other thread (clicks, sheet buttons, answers) are posted, so the caller waits
 // for their effect with WaitUntil.
+//
+// Two kinds of wait: one for something that should happen is bounded by kPatienceMs, which costs
+// nothing when it happens, as the wait returns at once; a check that something does not happen
+// watches for a short, explicit time with StaysTrueFor (or NoMessageBox), which can only let a
+// fault through unseen, never fail a test that is right.
 #pragma once
 
 #include <windows.h>
@@ -15,16 +20,26 @@
 #include <string>
 #include <vector>
 
+#include "bench/test_waits_win.h"
+
 namespace winbench {
 
-// How long a message sent to another thread may take before the call gives up, in ms.
-constexpr DWORD kSendTimeoutMs = 5000;
+// How long a test waits for something that should happen before it fails, in ms: generous, for
+// a loaded machine, as a wait returns as soon as its condition holds.
+using ::kPatienceMs;
+// How long a message sent to another thread may take before the call gives up, in ms. The
+// thread may be busy for a while (a service control, a modal box starting): only a thread that
+// stays unanswering this long counts as stuck.
+constexpr DWORD kSendTimeoutMs = kPatienceMs;
 // The property sheet's Apply button.
 constexpr int kApplyButton = 0x3021;
 
 // Calls `done` every few milliseconds until it answers true (true) or timeoutMs has passed
 // (false). `done` is called at least once, also with a timeout of 0.
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs);
+// The check that something does not happen: calls `holds` every few milliseconds for ms and
+// answers false as soon as it answers false, true when it held every time.
+using ::StaysTrueFor;
 
 // The first visible top-level window of any process whose class is className (null: any class)
 // and whose caption is exactly caption (null: any caption); null when none appeared in time.
@@ -53,7 +68,7 @@ std::vector<std::string> TabTitles(HWND sheet);
 // the tab does: the old page is told it loses the selection, the new one that it is active.
 // True once the sheet shows that page; false when no tab has that title, or the sheet refused
 // or did not switch within timeoutMs.
-bool SelectPage(HWND sheet, const char* tabTitle, DWORD timeoutMs = 5000);
+bool SelectPage(HWND sheet, const char* tabTitle, DWORD timeoutMs = kPatienceMs);
 // Presses one of the sheet's own buttons (IDOK, IDCANCEL, kApplyButton) as a click does. False
 // when the button is missing or disabled; the effect (PSN_APPLY, the sheet closing) follows
 // on the sheet's thread.
@@ -92,12 +107,16 @@ struct MessageBoxSeen {
 };
 
 // Waits for a visible message box (a "#32770" window with a message text, control 0xFFFF, and
-// buttons) with this caption (null: any) in any process; fills *seen when one appeared.
+// buttons) with this caption (null: any) in any process, or in one process; fills *seen when one
+// appeared.
 bool WaitForMessageBox(const char* caption, DWORD timeoutMs, MessageBoxSeen* seen);
+bool WaitForMessageBoxOfProcess(DWORD processId, const char* caption, DWORD timeoutMs,
+                                MessageBoxSeen* seen);
 // Presses the box's button (IDOK, IDYES, IDNO, IDCANCEL, ...) as a click does, then waits up to
 // timeoutMs for the box to go away. False when the box has no such button or stayed.
-bool Answer(const MessageBoxSeen& box, int buttonId, DWORD timeoutMs = 5000);
-// True when no message box with this caption (null: any) is showing at any time within ms.
+bool Answer(const MessageBoxSeen& box, int buttonId, DWORD timeoutMs = kPatienceMs);
+// True when no message box with this caption (null: any) is showing at any time within ms (a
+// check that something does not happen, as StaysTrueFor).
 bool NoMessageBox(const char* caption, DWORD ms);
 
 // --- Running an applet on its own thread ---
@@ -130,8 +149,8 @@ public:
     AppletSession(const AppletSession&) = delete;
     AppletSession& operator=(const AppletSession&) = delete;
     // Waits up to 2 s for the run to end; then closes the windows the run left open (the sheet
-    // is cancelled, message boxes closed) and waits up to 10 s more. A run that still does not
-    // end is left running with its library loaded, and a line on stderr says so.
+    // is cancelled, message boxes closed) until it ends, for up to kPatienceMs more. A run that
+    // still does not end is left running with its library loaded, and a line on stderr says so.
     ~AppletSession();
 
     // Loads the applet (a .cpl path) and starts, on the new thread, CPL_INIT, CPL_GETCOUNT,

@@ -25,7 +25,6 @@ constexpr int kAskButton = 102;
 constexpr int kList = 103;
 constexpr int kCheck = 104;
 constexpr int kSecondStatic = 201;
-constexpr DWORD kWaitMs = 5000;
 
 // An in-memory dialog template: header, font, then items, each DWORD aligned.
 class DialogTemplate {
@@ -193,7 +192,7 @@ TEST(WindowBench, drives_a_two_page_sheet_on_another_thread_as_a_user) {
 
     AppletSession session;
     ASSERT_TRUE(session.Run([&] { return PropertySheetA(&header); }));
-    HWND sheet = WaitForSheet("Bench Sheet", 10000);
+    HWND sheet = WaitForSheet("Bench Sheet", kPatienceMs);
     ASSERT_NE(sheet, nullptr) << "no sheet (is there a display?)";
     EXPECT_EQ(WaitForWindow("#32770", "Bench Sheet", 0), sheet);
     EXPECT_EQ(TabTitles(sheet), (std::vector<std::string>{"First", "Se&cond"}));
@@ -227,7 +226,7 @@ TEST(WindowBench, drives_a_two_page_sheet_on_another_thread_as_a_user) {
 
     EXPECT_FALSE(IsChecked(page, kCheck));
     ASSERT_TRUE(Click(page, kCheck));
-    EXPECT_TRUE(WaitUntil([&] { return IsChecked(page, kCheck); }, kWaitMs));
+    EXPECT_TRUE(WaitUntil([&] { return IsChecked(page, kCheck); }, kPatienceMs));
 
     // A click that opens a modal box on the sheet's thread: read it, answer it. The sheet
     // itself is never taken for a message box, nor the box for a sheet.
@@ -235,13 +234,14 @@ TEST(WindowBench, drives_a_two_page_sheet_on_another_thread_as_a_user) {
     EXPECT_TRUE(NoMessageBox("Bench question", 100));
     ASSERT_TRUE(Click(page, kAskButton));
     MessageBoxSeen box;
-    ASSERT_TRUE(WaitForMessageBox("Bench question", kWaitMs, &box));
+    ASSERT_TRUE(
+        WaitForMessageBoxOfProcess(GetCurrentProcessId(), "Bench question", kPatienceMs, &box));
     EXPECT_EQ(box.caption, "Bench question");
     EXPECT_EQ(WaitForSheet("Bench question", 0), nullptr);
     EXPECT_EQ(box.text, "Replace \"42\"?\r\nThe old value is lost.");
     EXPECT_FALSE(Answer(box, IDOK, 500)); // a Yes/No box has no OK
     ASSERT_TRUE(Answer(box, IDNO));
-    EXPECT_TRUE(WaitUntil([&] { return pages.answer == IDNO; }, kWaitMs));
+    EXPECT_TRUE(WaitUntil([&] { return pages.answer == IDNO; }, kPatienceMs));
     EXPECT_TRUE(NoMessageBox("Bench question", 200));
 
     // Pages by tab title, with or without the mnemonic's "&".
@@ -255,18 +255,18 @@ TEST(WindowBench, drives_a_two_page_sheet_on_another_thread_as_a_user) {
     EXPECT_EQ(pages.secondActivations, 1);
     // A static that notifies, as a help link drawn by one.
     ASSERT_TRUE(Click(secondPage, kSecondStatic));
-    EXPECT_TRUE(WaitUntil([&] { return pages.linkClicks == 1; }, kWaitMs));
+    EXPECT_TRUE(WaitUntil([&] { return pages.linkClicks == 1; }, kPatienceMs));
     ASSERT_TRUE(SelectPage(sheet, "First"));
     EXPECT_EQ(CurrentPage(sheet), page);
     EXPECT_EQ(Text(page, kEdit), "42");
 
     // Apply: the page applies, the button goes grey; OK closes the sheet.
     ASSERT_TRUE(PressSheetButton(sheet, kApplyButton));
-    EXPECT_TRUE(WaitUntil([&] { return pages.applies == 1; }, kWaitMs));
-    EXPECT_TRUE(WaitUntil([&] { return !IsEnabled(sheet, kApplyButton); }, kWaitMs));
+    EXPECT_TRUE(WaitUntil([&] { return pages.applies == 1; }, kPatienceMs));
+    EXPECT_TRUE(WaitUntil([&] { return !IsEnabled(sheet, kApplyButton); }, kPatienceMs));
     EXPECT_FALSE(PressSheetButton(sheet, kApplyButton));
     ASSERT_TRUE(PressSheetButton(sheet, IDOK));
-    ASSERT_TRUE(session.Wait(kWaitMs));
+    ASSERT_TRUE(session.Wait(kPatienceMs));
     EXPECT_GE(pages.applies, 2);
     EXPECT_FALSE(IsWindow(sheet));
     EXPECT_EQ(WaitForWindow("#32770", "Bench Sheet", 0), nullptr);
@@ -278,11 +278,12 @@ TEST(WindowBench, runs_an_applet_through_the_control_panel_sequence) {
     AppletSession session;
     ASSERT_TRUE(session.Open(applet.c_str())) << GetLastError();
     MessageBoxSeen box;
-    ASSERT_TRUE(WaitForMessageBox("Fake applet", kWaitMs, &box));
+    ASSERT_TRUE(
+        WaitForMessageBoxOfProcess(GetCurrentProcessId(), "Fake applet", kPatienceMs, &box));
     EXPECT_EQ(box.text, "Double-clicked");
     EXPECT_TRUE(session.Running());
     ASSERT_TRUE(Answer(box, IDOK));
-    ASSERT_TRUE(session.Wait(kWaitMs));
+    ASSERT_TRUE(session.Wait(kPatienceMs));
 
     const AppletOutcome& outcome = session.Outcome();
     EXPECT_EQ(outcome.initAnswer, 1);
@@ -333,14 +334,15 @@ TEST(WindowBench, window_driver_answers_one_line_per_command) {
     const char script[] = "text 1\n"
                           "frobnicate\n"
                           "answer IDOK\n"
-                          "wait-box Fake applet 5000\n"
+                          "wait-box Fake applet 30000\n"
                           "answer IDYES\n"
                           "answer IDOK\n"
                           "quit\n";
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(inWrite.get(), script, sizeof(script) - 1, &written, nullptr));
     inWrite.reset();
-    if (WaitForSingleObject(processHandle.get(), 20000) != WAIT_OBJECT_0) {
+    // Each of the driver's own waits ends as soon as its window shows.
+    if (WaitForSingleObject(processHandle.get(), 2 * kPatienceMs) != WAIT_OBJECT_0) {
         TerminateProcess(processHandle.get(), 1);
         FAIL() << "window-driver did not end";
     }
@@ -362,6 +364,11 @@ TEST(WindowBench, window_driver_answers_one_line_per_command) {
 TEST(WindowBench, records_the_addresses_shell_execute_opens) {
     const std::string before = ClassesCommand("https");
     ClearRecordedUrls();
+    // The prefix's browser comes back also when an assertion ends the test early.
+    ScopeExit restore([] {
+        RemoveUrlRecorder();
+        ClearRecordedUrls();
+    });
     ASSERT_TRUE(InstallUrlRecorder((ProgramFolder() + "\\url-recorder.exe").c_str()))
         << GetLastError();
     EXPECT_NE(ClassesCommand("https").find("url-recorder.exe\" \"%1\""), std::string::npos);
@@ -376,7 +383,7 @@ TEST(WindowBench, records_the_addresses_shell_execute_opens) {
             ShellExecuteA(nullptr, "open", addresses[i], nullptr, nullptr, SW_SHOWNORMAL));
         EXPECT_GT(status, 32) << addresses[i];
         // One at a time, so that the order in the log is the order opened.
-        EXPECT_TRUE(WaitForRecordedUrls(i + 1, 10000)) << addresses[i];
+        EXPECT_TRUE(WaitForRecordedUrls(i + 1, kPatienceMs)) << addresses[i];
     }
     EXPECT_EQ(RecordedUrls(), (std::vector<std::string>{addresses[0], addresses[1]}));
     ClearRecordedUrls();

@@ -25,8 +25,8 @@
 
 namespace {
 
-constexpr DWORD kSheetWaitMs = 15000;
-constexpr DWORD kQuitWaitMs = 15000;
+constexpr DWORD kSheetWaitMs = winbench::kPatienceMs;
+constexpr DWORD kQuitWaitMs = winbench::kPatienceMs;
 constexpr LPARAM kOpenSheetMessage = 0x11223348;
 
 struct Driver {
