@@ -46,12 +46,8 @@ void EmptyServers(SettingsRecord* record) {
     record->serverCount = 0;
 }
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-// One piece between separators (runs of commas and spaces): where it is written, blanks at its
-// ends left out, and the text it is judged by.
+// One piece between separators (runs of commas and spaces): where it is written (blanks at its
+// ends included, so that written again it reads the same), and the text it is judged by.
 struct Piece {
     const char* start;
     size_t length;
@@ -79,13 +75,6 @@ bool NextPiece(const char** cursor, Piece* piece) {
     CopyText(piece->judged, sizeof(piece->judged), text);
     piece->start = at;
     piece->length = length;
-    while (piece->length > 0 && IsBlank(piece->start[0])) {
-        ++piece->start;
-        --piece->length;
-    }
-    while (piece->length > 0 && IsBlank(piece->start[piece->length - 1])) {
-        --piece->length;
-    }
     *cursor = at + length;
     return true;
 }

@@ -67,7 +67,7 @@ void SaveChangedSettings(const SettingsRecord& record, const SettingsBaseline& b
 struct ServerListEntry {
     char name[kServerNameSize]; // as a slot holds it: trimmed, cut to 63 characters
     uint32_t flags;             // the last flags piece's value, kDefaultServerFlags without one
-    const char* nameText;       // the name as written, blanks at its ends left out
+    const char* nameText;       // the name piece as written
     size_t nameLength;
     const char* flagsText; // the flags pieces as written, from the first to the last
     size_t flagsLength;    // 0 without a flags piece
