@@ -269,11 +269,11 @@ TEST_F(AgentPage, shows_applies_follows_the_ring_opens_one_graph_and_clears_the_
     EXPECT_EQ(WindowsTitled(graphTitle), 1);
     EXPECT_EQ(Applet().graphWindow, graph);
 
-    // Leaving the page stores its values; Apply writes them (90 s becomes 60 s).
+    // Apply writes what was edited; the interval shown as 1 minute was not, and its 90 s stay.
     ASSERT_TRUE(SelectPage(sheet_, "About"));
     ASSERT_TRUE(PressSheetButton(sheet_, kApplyButton));
     EXPECT_TRUE(WaitUntil([&] { return !ApplyEnabled(); }, kWindowMs));
-    EXPECT_EQ(ReadNumber(kAgentKeyPath, "SpecialPollInterval", 0), 60u);
+    EXPECT_EQ(ReadNumber(kAgentKeyPath, "SpecialPollInterval", 0), 90u);
     EXPECT_EQ(ReadNumber(kAgentKeyPath, "Alert Threshhold (seconds)", 0), 5u);
     EXPECT_EQ(ReadNumber(kAgentKeyPath, "Enabled", 7), 1u);
     char server[64];
