@@ -30,6 +30,9 @@ using namespace winbench;
 
 constexpr DWORD kWindowMs = 15000;
 constexpr char kRing[] = "Last Used Time Source";
+constexpr char kParametersKey[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters";
+constexpr char kNtpClientKey[] =
+    "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
 constexpr const char* kAgentValues[] = {"Service Installed",
                                         "Current Version",
                                         "Enabled",
@@ -311,6 +314,11 @@ TEST_F(AgentPage, shows_applies_follows_the_ring_opens_one_graph_and_clears_the_
 
 TEST_F(AgentPage, beside_a_family_product_the_agent_is_switched_on_and_its_options_hidden) {
     WriteNumber(kAgentKeyPath, "Enabled", 0);
+    // Windows Time's client already stands aside for the family client, so that the Client page
+    // has nothing to change.
+    WriteNumber(kNtpClientKey, "Enabled", 0);
+    WriteNumber(kNtpClientKey, "InputProvider", 0);
+    WriteString(kParametersKey, "Type", "NoSync");
     WriteBoolean(kFamilyClientParametersKey, "Service Installed", true);
     DeleteFileA(driftPath_);
     HWND page = OpenAgentPage();
