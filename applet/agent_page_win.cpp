@@ -111,7 +111,8 @@ void Initialize(HWND page) {
     g_initializing = true;
     // A family product decides whether the agent runs: the change is saved by the next OK or
     // Apply, without lighting the Apply button.
-    if (ApplyForceDisable(&settings)) {
+    if ((applet.baseline.unreadable & kValueAgentEnabled) == 0 && ApplyForceDisable(&settings)) {
+        applet.changedValues |= kValueAgentEnabled;
         applet.settingsDirty = true;
     }
     SetupHelpLink(page);
@@ -151,9 +152,25 @@ void ReadPage(HWND page) {
     settings.alertIfUnsynchronized = IsChecked(page, IDC_AGENT_ALERT_OFF) ? 1 : 0;
 }
 
-void MarkChanged(HWND page) {
-    Applet().settingsDirty = true;
-    MarkPageChanged(page);
+uint32_t ValueOfControl(int id) {
+    switch (id) {
+    case IDC_AGENT_REFERENCE:
+        return kValueReferenceClock;
+    case IDC_AGENT_INTERVAL:
+        return kValueAgentInterval;
+    case IDC_AGENT_THRESHOLD:
+        return kValueAgentThreshold;
+    case IDC_AGENT_ALERT_UNVERIFIED:
+        return kValueAgentUnverified;
+    case IDC_AGENT_ALERT_OFF:
+        return kValueAgentUnsynchronized;
+    default:
+        return kValueAgentEnabled;
+    }
+}
+
+void MarkChanged(HWND page, int id) {
+    MarkValuesChanged(page, ValueOfControl(id));
 }
 
 void ShowGraph(HWND page) {
@@ -199,18 +216,18 @@ void OnCommand(HWND page, int id, int code) {
     case IDC_AGENT_INTERVAL:
     case IDC_AGENT_THRESHOLD:
         if (code == EN_UPDATE && !g_initializing) {
-            MarkChanged(page);
+            MarkChanged(page, id);
         }
         break;
     case IDC_AGENT_ALERT_UNVERIFIED:
         if (code == BN_CLICKED) {
-            MarkChanged(page);
+            MarkChanged(page, id);
         }
         break;
     case IDC_AGENT_ALERT_OFF:
     case IDC_AGENT_ENABLE:
         if (code == BN_CLICKED) {
-            MarkChanged(page);
+            MarkChanged(page, id);
             ApplyEnableRules(page);
         }
         break;

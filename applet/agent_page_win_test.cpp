@@ -30,6 +30,9 @@ namespace {
 using namespace winbench;
 
 constexpr char kRing[] = "Last Used Time Source";
+constexpr char kParametersKey[] = "\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters";
+constexpr char kNtpClientKey[] =
+    "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
 constexpr const char* kAgentValues[] = {"Service Installed",
                                         "Current Version",
                                         "Enabled",
@@ -269,11 +272,11 @@ TEST_F(AgentPage, shows_applies_follows_the_ring_opens_one_graph_and_clears_the_
     EXPECT_TRUE(StaysTrueFor([&] { return WindowsTitled(graphTitle) == 1; }, 500));
     EXPECT_EQ(Applet().graphWindow, graph);
 
-    // Leaving the page stores its values; Apply writes them (90 s becomes 60 s).
+    // Apply writes what was edited; the interval shown as 1 minute was not, and its 90 s stay.
     ASSERT_TRUE(SelectPage(sheet_, "About"));
     ASSERT_TRUE(PressSheetButton(sheet_, kApplyButton));
     EXPECT_TRUE(WaitUntil([&] { return !ApplyEnabled(); }, kPatienceMs));
-    EXPECT_EQ(ReadNumber(kAgentKeyPath, "SpecialPollInterval", 0), 60u);
+    EXPECT_EQ(ReadNumber(kAgentKeyPath, "SpecialPollInterval", 0), 90u);
     EXPECT_EQ(ReadNumber(kAgentKeyPath, "Alert Threshhold (seconds)", 0), 5u);
     EXPECT_EQ(ReadNumber(kAgentKeyPath, "Enabled", 7), 1u);
     char server[64];
@@ -311,14 +314,12 @@ TEST_F(AgentPage, shows_applies_follows_the_ring_opens_one_graph_and_clears_the_
 
 TEST_F(AgentPage, beside_a_family_product_the_agent_is_switched_on_and_its_options_hidden) {
     WriteNumber(kAgentKeyPath, "Enabled", 0);
+    // Windows Time's client already stands aside for the family client, so that the Client page
+    // has nothing to change.
+    WriteNumber(kNtpClientKey, "Enabled", 0);
+    WriteNumber(kNtpClientKey, "InputProvider", 0);
+    WriteString(kParametersKey, "Type", "NoSync");
     WriteBoolean(kFamilyClientParametersKey, "Service Installed", true);
-    // Windows Time already stands aside for the family product (the client option "Disabled"),
-    // so the Client page has nothing to adjust and the sheet nothing to apply.
-    WriteString("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters", "Type", "NoSync");
-    for (const char* name : {"Enabled", "InputProvider"}) {
-        WriteNumber("\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient",
-                    name, 0);
-    }
     DeleteFileA(driftPath_);
     HWND page = OpenAgentPage();
     ASSERT_NE(page, nullptr);

@@ -164,6 +164,15 @@ DLGPROC PageProcOf(int templateId) {
     }
 }
 
+// The pages' settings and what the registry held, with nothing changed yet.
+void LoadSheetSettings() {
+    AppletState& applet = Applet();
+    LoadSettingsWithBaseline(&applet.settings, &applet.baseline);
+    IdentityServerOrigins(applet.settings, applet.serverOrigins);
+    applet.changedValues = 0;
+    applet.settingsDirty = false;
+}
+
 void UpgradeInstalledAgent(HWND owner) {
     AppletState& applet = Applet();
     char installed[32];
@@ -179,6 +188,7 @@ void UpgradeInstalledAgent(HWND owner) {
     ApplyForceDisable(&applet.settings);
     SaveSettings(applet.settings, true);
     RestartService(owner, TargetOrNull(), "W32Time");
+    LoadSheetSettings();
 }
 
 void RunSheet(HWND owner, uint32_t mode) {
@@ -211,8 +221,7 @@ void RunSheet(HWND owner, uint32_t mode) {
         SetProcessOsFamily(applet.targetOs);
         RefreshFamilyEnvironment();
     }
-    LoadSettings(&applet.settings);
-    applet.settingsDirty = false;
+    LoadSheetSettings();
     if (mode == kModeSheet && applet.targetOs > kOsWin2000) {
         UpgradeInstalledAgent(owner);
     }
@@ -275,6 +284,7 @@ void RunSheet(HWND owner, uint32_t mode) {
     }
     applet.sheet = nullptr;
     ReleaseSheetResources(resources);
+    ReleaseSettingsBaseline(&applet.baseline);
     applet.winsockStarted = false;
 }
 

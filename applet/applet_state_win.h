@@ -10,6 +10,7 @@
 #include "applet/applet_rules.h"
 #include "common/system_identity.h"
 #include "config/settings.h"
+#include "config/settings_changes.h"
 
 // The sheet's status icons, in the order of their resources 142 to 145.
 enum StatusIcon { kIconUnknown = 0, kIconGood, kIconBad, kIconWarning, kStatusIconCount };
@@ -47,6 +48,13 @@ struct AppletState {
     uint32_t serverTypeBits;
     bool remoteWin2000;
     SettingsRecord settings;
+    // What the registry held when the settings were loaded, and, for each server slot of
+    // settings, the stored entry it stands for (-1 for a name the user added).
+    SettingsBaseline baseline;
+    int serverOrigins[kMaxTimeServers];
+    // SettingValue bits of the values the user (or a family rule) changed since the load: Apply
+    // writes these and nothing else.
+    uint32_t changedValues;
     bool settingsDirty;
     unsigned busyCount;
     SheetResources* sheet; // while a sheet run is open

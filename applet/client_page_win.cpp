@@ -39,9 +39,53 @@ constexpr int kOptionIds[] = {IDC_CLIENT_DISABLED, IDC_CLIENT_NOSYNC, IDC_CLIENT
 // Set while a page fills its controls: their change notifications are not the user's.
 bool g_initializing = false;
 
-void MarkChanged(HWND page) {
+// What each server row showed when it was filled, and the mode the user picked in it since.
+struct RowState {
+    uint32_t shownFlags;
+    int origin; // stored entry behind the slot the row showed, -1 for none
+    int pickedMode;
+};
+RowState g_rows[kClientRows];
+
+void FillRowState(int row) {
+    const AppletState& applet = Applet();
+    const bool used = static_cast<uint32_t>(row) < applet.settings.serverCount;
+    g_rows[row].shownFlags = used ? applet.settings.servers[row].flags : kDefaultServerFlags;
+    g_rows[row].origin = used ? applet.serverOrigins[row] : -1;
+    g_rows[row].pickedMode = -1;
+}
+
+// The rows read back into the record's slots; maxChars per row as the variant reads them.
+void ReadServerRows(HWND page, size_t maxChars) {
+    char texts[kClientRows][512];
+    ServerRow rows[kClientRows];
+    for (int i = 0; i < kClientRows; ++i) {
+        texts[i][0] = '\0';
+        GetDlgItemTextA(page, kServerEditIds[i], texts[i], static_cast<int>(maxChars + 1));
+        rows[i] = ServerRow{texts[i], g_rows[i].shownFlags, g_rows[i].origin, g_rows[i].pickedMode};
+    }
+    AppletState& applet = Applet();
+    RebuildServerSlots(rows, &applet.settings, applet.serverOrigins);
+}
+
+// The note on stored servers beyond the six rows: they are kept, after the rows.
+void ShowMoreServersNote(HWND page) {
+    const size_t rows = kClientRows;
+    const size_t stored = CountServerListEntries(Applet().baseline.serverList);
+    char note[128];
+    FormatMoreServersNote(stored > rows ? stored - rows : 0, note, sizeof(note));
+    SetDlgItemTextA(page, IDC_CLIENT_MORE_SERVERS, note);
+    ShowControl(page, IDC_CLIENT_MORE_SERVERS, note[0] != '\0');
+}
+
+// A family product owning the clock: the values it imposes count as changed.
+void ImposeFamilyValues(HWND page, uint32_t imposed) {
+    if (imposed == 0) {
+        return;
+    }
+    Applet().changedValues |= imposed;
     Applet().settingsDirty = true;
-    MarkPageChanged(page);
+    PostMessageA(page, kMarkChangedMessage, 0, 0);
 }
 
 int RowOfControl(const int (&ids)[kClientRows], int id) {
@@ -148,6 +192,7 @@ void Fill(HWND page) {
         SetDlgItemTextA(page, kServerEditIds[i], used ? entry.name : "");
         SendDlgItemMessageA(page, kServerModeIds[i], CB_SETCURSEL,
                             ServerModeIndexOfFlags(used ? entry.flags : kDefaultServerFlags), 0);
+        FillRowState(i);
     }
     EnableServerControls(page);
 }
@@ -155,17 +200,7 @@ void Fill(HWND page) {
 void Read(HWND page) {
     SettingsRecord& settings = Applet().settings;
     StoreClientOption(CheckedOption(page), &settings);
-    char texts[kClientRows][512];
-    const char* rows[kClientRows];
-    uint32_t flags[kClientRows];
-    for (int i = 0; i < kClientRows; ++i) {
-        texts[i][0] = '\0';
-        GetDlgItemTextA(page, kServerEditIds[i], texts[i], sizeof(texts[i]));
-        rows[i] = texts[i];
-        const LRESULT index = SendDlgItemMessageA(page, kServerModeIds[i], CB_GETCURSEL, 0, 0);
-        flags[i] = ServerFlagsOfModeIndex(static_cast<int>(index));
-    }
-    RebuildServerList(rows, flags, &settings);
+    ReadServerRows(page, 511);
     settings.ntpClientPollInterval =
         SpecialPollIntervalOfTyped(ReadUnsigned(page, IDC_CLIENT_INTERVAL));
 }
@@ -189,13 +224,11 @@ void Initialize(HWND page) {
         for (int id : kIntervalControls) {
             EnableControl(page, id, false);
         }
-        SettingsRecord& settings = Applet().settings;
-        if (!HoldsDisabledOption(settings)) {
-            StoreClientOption(kClientDisabled, &settings);
-            Applet().settingsDirty = true;
-            PostMessageA(page, kMarkChangedMessage, 0, 0);
-        }
+        AppletState& applet = Applet();
+        ImposeFamilyValues(page,
+                           ImposeFamilyClockOwner(&applet.settings, applet.baseline.unreadable));
     }
+    ShowMoreServersNote(page);
     AttachClientPage(page);
     g_initializing = false;
 }
@@ -208,6 +241,7 @@ void Fill2000(HWND page) {
     for (int i = 0; i < kClientRows; ++i) {
         const bool used = static_cast<uint32_t>(i) < settings.serverCount;
         SetDlgItemTextA(page, kServerEditIds[i], used ? settings.servers[i].name : "");
+        FillRowState(i);
     }
     EnableServerEdits2000(page);
 }
@@ -215,16 +249,7 @@ void Fill2000(HWND page) {
 void Read2000(HWND page) {
     SettingsRecord& settings = Applet().settings;
     settings.syncType = SyncTypeOfClient2000Option(CheckedOption(page));
-    char texts[kClientRows][128];
-    const char* rows[kClientRows];
-    uint32_t flags[kClientRows];
-    for (int i = 0; i < kClientRows; ++i) {
-        texts[i][0] = '\0';
-        GetDlgItemTextA(page, kServerEditIds[i], texts[i], sizeof(texts[i]));
-        rows[i] = texts[i];
-        flags[i] = kDefaultServerFlags;
-    }
-    RebuildServerList(rows, flags, &settings);
+    ReadServerRows(page, 127);
 }
 
 void Initialize2000(HWND page) {
@@ -235,13 +260,11 @@ void Initialize2000(HWND page) {
     if (ShowFamilyNote(page)) {
         EnableControl(page, IDC_CLIENT_NT5DS, false);
         EnableControl(page, IDC_CLIENT_NTP, false);
-        SettingsRecord& settings = Applet().settings;
-        if (settings.syncType != kSyncNoSync) {
-            settings.syncType = kSyncNoSync;
-            Applet().settingsDirty = true;
-            PostMessageA(page, kMarkChangedMessage, 0, 0);
-        }
+        AppletState& applet = Applet();
+        ImposeFamilyValues(
+            page, ImposeFamilyClockOwner2000(&applet.settings, applet.baseline.unreadable));
     }
+    ShowMoreServersNote(page);
     AttachClientPage(page);
     UpdateSyncNowButton(page);
     ShowControl(page, IDC_SYNC_NOW, Applet().remoteWin2000);
@@ -336,7 +359,7 @@ void OnCommand(HWND page, const Variant& variant, int id, int code) {
             }
             RefreshButtons(page, variant);
             if (!g_initializing) {
-                MarkChanged(page);
+                MarkValuesChanged(page, variant.later ? kClientOptionValues : kValueSyncType);
             }
             if (variant.later) {
                 EnableServerControls(page);
@@ -355,7 +378,7 @@ void OnCommand(HWND page, const Variant& variant, int id, int code) {
         if (code == EN_SETFOCUS || code == EN_KILLFOCUS) {
             FollowEditFocus(page, row, code == EN_SETFOCUS);
         } else if (!g_initializing) {
-            MarkChanged(page);
+            MarkValuesChanged(page, kValueServerList);
             if (variant.later) {
                 EnableControl(page, kServerModeIds[row], HoldsText(page, id));
             }
@@ -365,9 +388,13 @@ void OnCommand(HWND page, const Variant& variant, int id, int code) {
     if (!variant.later || g_initializing) {
         return;
     }
-    if ((RowOfControl(kServerModeIds, id) >= 0 && code == CBN_SELCHANGE) ||
-        (id == IDC_CLIENT_INTERVAL && code == EN_UPDATE)) {
-        MarkChanged(page);
+    const int modeRow = RowOfControl(kServerModeIds, id);
+    if (modeRow >= 0 && code == CBN_SELCHANGE) {
+        g_rows[modeRow].pickedMode =
+            static_cast<int>(SendDlgItemMessageA(page, id, CB_GETCURSEL, 0, 0));
+        MarkValuesChanged(page, kValueServerList);
+    } else if (id == IDC_CLIENT_INTERVAL && code == EN_UPDATE) {
+        MarkValuesChanged(page, kValueClientInterval);
     }
 }
 

@@ -524,8 +524,74 @@ TEST_F(ClientPages, windows_2000_variant_keeps_three_options_and_plain_server_na
     EXPECT_EQ(ReadNumber(kParameters, "LocalNTP", 0), 1u);
     EXPECT_EQ(ReadNumber(kParameters, "ReliableTimeSource", 0), 1u);
     EXPECT_EQ(ReadNumber(kLanMan, "TimeSource", 0), 1u);
-    EXPECT_EQ(ReadText(kParameters, "Type"), "NTP");
+    // The options were not touched: the type the page cannot show stays as stored.
+    EXPECT_EQ(ReadText(kParameters, "Type"), "AllSync");
     EXPECT_EQ(ReadText(kParameters, "NTPServer"), "127.0.0.1 " + Fake("BEHIND_300"));
+}
+
+TEST_F(ClientPages, an_interval_change_leaves_a_list_of_eight_servers_as_it_was) {
+    const std::string servers =
+        "127.0.0.1,0x9 local.example,0x8 s3.example,0x1 s4.example,0x2 s5.example,0x9 "
+        "s6.example,0x9 s7.example,0x9 s8.example,0x8";
+    WriteClientSettings(servers);
+    HWND page = Open();
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(Text(page, IDC_SERVER_EDIT_6), "s6.example");
+    EXPECT_EQ(Text(page, IDC_SERVER_MODE_1), "Special Interval");
+    EXPECT_EQ(Text(page, IDC_CLIENT_MORE_SERVERS),
+              "The list holds 2 more servers, kept after these.");
+    EXPECT_TRUE(IsVisible(page, IDC_CLIENT_MORE_SERVERS));
+    ASSERT_TRUE(ClearAndType(page, IDC_CLIENT_INTERVAL, "700"));
+    ASSERT_TRUE(PressSheetButton(sheet_, kApplyButton));
+    EXPECT_TRUE(WaitUntil([&] { return !ApplyEnabled(); }, kPatienceMs));
+    EXPECT_EQ(ReadNumber(kNtpClient, "SpecialPollInterval", 0), 700u);
+    EXPECT_EQ(ReadText(kParameters, "NTPServer"), servers);
+
+    // Picking a mode changes that entry's mode bits alone; the two servers beyond stay.
+    ASSERT_TRUE(SelectItem(page, IDC_SERVER_MODE_5, "Fallback Only"));
+    Close(IDOK);
+    EXPECT_EQ(ReadText(kParameters, "NTPServer"),
+              "127.0.0.1,0x9 local.example,0x8 s3.example,0x1 s4.example,0x2 s5.example,0x3 "
+              "s6.example,0x9 s7.example,0x9 s8.example,0x8");
+}
+
+TEST_F(ClientPages, ok_without_edits_keeps_values_the_pages_cannot_read) {
+    WriteClientSettings("127.0.0.1,0x9", "Not Touched");
+    WriteString(kNtpClient, "SpecialPollInterval", "900");
+    const std::string logPath = "C:\\" + std::string(290, 'l') + "\\w32.log";
+    ASSERT_EQ(logPath.size(), 301u);
+    WriteString(kConfig, "FileLogName", logPath.c_str());
+    WriteString(kConfig, "FileLogEntries", "0-300");
+    WriteNumber(kConfig, "FileLogSize", 3u << 20);
+    WriteBoolean(kFamilyClientParametersKey, "Service Installed", true);
+    HWND page = Open();
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(Text(page, IDC_CLIENT_INTERVAL), "0"); // a text, shown as no number
+    EXPECT_TRUE(IsChecked(page, IDC_CLIENT_DISABLED));
+    EXPECT_FALSE(IsVisible(page, IDC_CLIENT_MORE_SERVERS));
+    ASSERT_TRUE(SelectPage(sheet_, "Server"));
+    ASSERT_TRUE(SelectPage(sheet_, "Service"));
+    HWND service = CurrentPage(sheet_);
+    EXPECT_FALSE(IsChecked(service, IDC_SERVICE_LOG_ENABLE)); // the path is over its limit
+    Close(IDOK);
+    uint32_t type = 0;
+    uint32_t size = 0;
+    ASSERT_TRUE(QueryValueForm(kNtpClient, "SpecialPollInterval", &type, &size));
+    EXPECT_EQ(type, kRegString);
+    EXPECT_EQ(ReadText(kNtpClient, "SpecialPollInterval"), "900");
+    char path[400] = "";
+    ASSERT_TRUE(ReadString(kConfig, "FileLogName", path, sizeof(path) - 1, ""));
+    EXPECT_EQ(path, logPath);
+    EXPECT_EQ(ReadText(kConfig, "FileLogEntries"), "0-300");
+    EXPECT_EQ(ReadNumber(kConfig, "FileLogSize", 0), 3u << 20);
+    EXPECT_EQ(ReadText(kParameters, "Type"), "Not Touched");
+    EXPECT_EQ(ReadText(kParameters, "NTPServer"), "127.0.0.1,0x9");
+    // What the family client needs of Windows Time is still written.
+    EXPECT_EQ(ReadNumber(kNtpClient, "Enabled", 1), 0u);
+    EXPECT_EQ(ReadNumber(kNtpClient, "InputProvider", 1), 0u);
+    for (const char* name : {"FileLogName", "FileLogEntries", "FileLogSize"}) {
+        DeleteValue(kConfig, name);
+    }
 }
 
 TEST_F(ClientPages, remote_target_without_ntp_or_time_of_day_is_measured_against_this_clock) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/text_trim.h"
+#include "config/settings_changes.h"
 #include "timesrc/time_format.h"
 
 namespace {
@@ -126,6 +127,28 @@ bool HoldsDisabledOption(const SettingsRecord& record) {
            record.syncType == kSyncNoSync;
 }
 
+uint32_t ImposeFamilyClockOwner(SettingsRecord* record, uint32_t unreadable) {
+    uint32_t changed = 0;
+    const auto impose = [&](uint32_t* field, uint32_t value, uint32_t bit) {
+        if (*field != value && (unreadable & bit) == 0) {
+            *field = value;
+            changed |= bit;
+        }
+    };
+    impose(&record->ntpClientEnabled, 0, kValueClientEnabled);
+    impose(&record->ntpClientInputProvider, 0, kValueClientInput);
+    impose(&record->syncType, kSyncNoSync, kValueSyncType);
+    return changed;
+}
+
+uint32_t ImposeFamilyClockOwner2000(SettingsRecord* record, uint32_t unreadable) {
+    if (record->syncType == kSyncNoSync || (unreadable & kValueSyncType) != 0) {
+        return 0;
+    }
+    record->syncType = kSyncNoSync;
+    return kValueSyncType;
+}
+
 int Client2000OptionOfRecord(const SettingsRecord& record) {
     switch (record.syncType) {
     case kSyncNoSync:
@@ -166,27 +189,19 @@ uint32_t ServerFlagsOfModeIndex(int index) {
     return index >= 0 && index < static_cast<int>(kServerModeCount) ? 1u << index : 1u;
 }
 
-void RebuildServerList(const char* const rows[kMaxTimeServers],
-                       const uint32_t flags[kMaxTimeServers], SettingsRecord* record) {
-    uint32_t count = 0;
-    for (size_t i = 0; i < kMaxTimeServers; ++i) {
-        char name[512];
-        std::snprintf(name, sizeof(name), "%s", rows[i] != nullptr ? rows[i] : "");
-        TrimWhitespace(name);
-        if (name[0] == '\0') {
-            continue;
-        }
-        TimeServerEntry& entry = record->servers[count++];
-        // Names longer than a slot holds are cut, as the service reads only that much.
-        const size_t length = std::min(std::strlen(name), sizeof(entry.name) - 1);
-        std::memcpy(entry.name, name, length);
-        entry.name[length] = '\0';
-        entry.flags = flags[i];
+char* FormatMoreServersNote(size_t beyond, char* out, size_t size) {
+    if (size == 0) {
+        return out;
     }
-    for (size_t i = count; i < kMaxTimeServers; ++i) {
-        record->servers[i] = TimeServerEntry{};
+    if (beyond == 0) {
+        out[0] = '\0';
+    } else if (beyond == 1) {
+        std::snprintf(out, size, "The list holds 1 more server, kept after these.");
+    } else {
+        std::snprintf(out, size, "The list holds %lu more servers, kept after these.",
+                      static_cast<unsigned long>(beyond));
     }
-    record->serverCount = count;
+    return out;
 }
 
 uint32_t SpecialPollIntervalOfTyped(uint32_t typed) {

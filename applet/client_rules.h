@@ -58,6 +58,13 @@ int ClientOptionOfRecord(const SettingsRecord& record);
 void StoreClientOption(int option, SettingsRecord* record);
 // Whether the record already holds what "Disabled" stores.
 bool HoldsDisabledOption(const SettingsRecord& record);
+// What a family product that owns the clock imposes: the "Disabled" option's values (NTP client
+// off, not an input provider, "Type" NoSync), each set only when the record differs and the
+// value was stored in a form the page could read (unreadable: SettingValue bits). Returns the
+// bits of the values it changed.
+uint32_t ImposeFamilyClockOwner(SettingsRecord* record, uint32_t unreadable);
+// The same on the Windows 2000 template, where it is "Type" NoSync alone.
+uint32_t ImposeFamilyClockOwner2000(SettingsRecord* record, uint32_t unreadable);
 // The options of the Windows 2000 template: NoSync, NT5DS, NTP by "Type" 1, 2, 4; kClientNone
 // otherwise. Reading back stores 1, 2, or 4 for anything else.
 int Client2000OptionOfRecord(const SettingsRecord& record);
@@ -70,10 +77,9 @@ extern const char* const kServerModeNames[kServerModeCount];
 int ServerModeIndexOfFlags(uint32_t flags);
 uint32_t ServerFlagsOfModeIndex(int index);
 
-// Rebuilds the record's server list from six typed rows (null counts as empty) with their
-// flags: each trimmed, empty ones dropped, the rest stored in order and cut to 63 characters.
-void RebuildServerList(const char* const rows[kMaxTimeServers],
-                       const uint32_t flags[kMaxTimeServers], SettingsRecord* record);
+// The Client page's note on stored servers beyond its six rows ("" when there are none): they
+// are kept after the rows. Writes at most size - 1 characters and a zero; returns out.
+char* FormatMoreServersNote(size_t beyond, char* out, size_t size);
 
 // The special poll interval as typed: a number below 1 (or no number, read as 0) stores 1.
 uint32_t SpecialPollIntervalOfTyped(uint32_t typed);

@@ -1,4 +1,5 @@
 #include "applet/client_rules.h"
+#include "config/settings_changes.h"
 
 #include <gtest/gtest.h>
 
@@ -128,10 +129,17 @@ TEST(ClientOptions, server_list_is_rebuilt_from_trimmed_non_empty_rows_cut_to_63
     std::strcpy(record.servers[5].name, "stale");
     record.serverCount = 6;
     const std::string longName(80, 'x');
-    const char* rows[6] = {"",      "  one.example \t", nullptr, "two.example",
-                           " \r\n", longName.c_str()};
-    const uint32_t flags[6] = {1, 2, 1, 8, 4, 4};
-    RebuildServerList(rows, flags, &record);
+    const char* texts[6] = {"",      "  one.example \t", nullptr, "two.example",
+                            " \r\n", longName.c_str()};
+    ServerRow rows[6];
+    for (int i = 0; i < 6; ++i) {
+        rows[i] = ServerRow{texts[i], 1, -1, -1};
+    }
+    rows[1].pickedMode = 1;
+    rows[3].pickedMode = 3;
+    rows[5].pickedMode = 2;
+    int origins[6];
+    RebuildServerSlots(rows, &record, origins);
     ASSERT_EQ(record.serverCount, 3u);
     EXPECT_STREQ(record.servers[0].name, "one.example");
     EXPECT_EQ(record.servers[0].flags, 2u);
@@ -140,6 +148,32 @@ TEST(ClientOptions, server_list_is_rebuilt_from_trimmed_non_empty_rows_cut_to_63
     EXPECT_EQ(std::string(record.servers[2].name), longName.substr(0, 63));
     EXPECT_EQ(record.servers[3].name[0], '\0');
     EXPECT_EQ(record.servers[5].name[0], '\0');
+}
+
+TEST(ClientOptions, a_family_owner_imposes_disabled_on_readable_values_only) {
+    SettingsRecord record = Record();
+    StoreClientOption(kClientNtp, &record);
+    EXPECT_EQ(ImposeFamilyClockOwner(&record, 0), kClientOptionValues);
+    EXPECT_TRUE(HoldsDisabledOption(record));
+    EXPECT_EQ(ImposeFamilyClockOwner(&record, 0), 0u); // already there: nothing to write
+    // A "Type" stored as "Not Touched" is left to the user; the client is still switched off.
+    StoreClientOption(kClientNtp, &record);
+    EXPECT_EQ(ImposeFamilyClockOwner(&record, kValueSyncType),
+              kValueClientEnabled | kValueClientInput);
+    EXPECT_EQ(record.syncType, kSyncNtp);
+    record.syncType = kSyncNt5ds;
+    EXPECT_EQ(ImposeFamilyClockOwner2000(&record, kValueSyncType), 0u);
+    EXPECT_EQ(ImposeFamilyClockOwner2000(&record, 0), kValueSyncType);
+    EXPECT_EQ(record.syncType, kSyncNoSync);
+}
+
+TEST(ClientOptions, servers_beyond_the_rows_are_named_in_a_note) {
+    char note[128];
+    EXPECT_STREQ(FormatMoreServersNote(0, note, sizeof(note)), "");
+    EXPECT_STREQ(FormatMoreServersNote(1, note, sizeof(note)),
+                 "The list holds 1 more server, kept after these.");
+    EXPECT_STREQ(FormatMoreServersNote(2, note, sizeof(note)),
+                 "The list holds 2 more servers, kept after these.");
 }
 
 TEST(ClientOptions, family_products_own_the_clock_as_their_roles_say) {

@@ -63,6 +63,13 @@ void MarkPageChanged(HWND page) {
     PropSheet_Changed(GetParent(page), page);
 }
 
+void MarkValuesChanged(HWND page, uint32_t values) {
+    AppletState& applet = Applet();
+    applet.changedValues |= values;
+    applet.settingsDirty = true;
+    MarkPageChanged(page);
+}
+
 void MarkPageUnchanged(HWND page) {
     PropSheet_UnChanged(GetParent(page), page);
 }
@@ -90,9 +97,13 @@ int ApplySettings(HWND page) {
     }
     applet.settingsDirty = false;
     BusyCursor(true);
-    SaveSettings(applet.settings, true);
+    // Only what was changed since the sheet loaded its settings is written; the marks stay, so
+    // a later Apply writes them again with whatever else changed meanwhile.
+    SaveChangedSettings(applet.settings, applet.baseline, applet.serverOrigins,
+                        applet.changedValues);
     const char* machine = TargetOrNull();
-    if (applet.settings.serviceStart >= 2 && applet.settings.serviceStart <= 4) {
+    if ((applet.changedValues & kValueServiceStart) != 0 && applet.settings.serviceStart >= 2 &&
+        applet.settings.serviceStart <= 4) {
         SetTimeServiceStartType(machine, applet.settings.serviceStart);
     }
 

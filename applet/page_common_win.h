@@ -19,6 +19,10 @@ int ShowMessage(HWND owner, UINT style, const char* format, ...)
 // of the synchronization trigger, 0 when none was sent.
 int ApplySettings(HWND page);
 
+// Records that the user changed these values (SettingValue bits), sets SettingsDirty and marks
+// the sheet changed for the page.
+void MarkValuesChanged(HWND page, uint32_t values);
+
 // Marks the sheet changed for a page (the Apply button), and unchanged.
 void MarkPageChanged(HWND page);
 void MarkPageUnchanged(HWND page);

@@ -119,11 +119,6 @@ void Read(HWND page) {
     StoreServerOptions(server, CheckedIndex(page, kReliableIds), &settings);
 }
 
-void MarkChanged(HWND page) {
-    Applet().settingsDirty = true;
-    MarkPageChanged(page);
-}
-
 // A click on one of the three server options. False when the user keeps the family server's NTP.
 bool ConfirmServerOption(HWND page) {
     if (!LaterThan2000()) {
@@ -182,15 +177,20 @@ void OnCommand(HWND page, int id, int code) {
     case IDC_NTPSERVER_ALWAYS:
     case IDC_NTPSERVER_AUTOMATIC:
         if (ConfirmServerOption(page)) {
-            MarkChanged(page);
+            MarkValuesChanged(page, LaterThan2000() ? kValueAnnounceFlags | kValueServerEnabled
+                                                    : kValueLocalNtp);
         }
         break;
     case IDC_RELIABLE_NEVER:
     case IDC_RELIABLE_ALWAYS:
     case IDC_RELIABLE_AUTOMATIC:
+        MarkValuesChanged(page, kValueAnnounceFlags);
+        break;
     case IDC_RELIABLE_2000:
+        MarkValuesChanged(page, kValueReliableSource);
+        break;
     case IDC_NET_TIME_SERVER:
-        MarkChanged(page);
+        MarkValuesChanged(page, kValueTimeSource);
         break;
     case IDC_TEST_SERVER:
         TestServer(page);

@@ -36,6 +36,17 @@ constexpr int kLogControls[] = {
 
 bool g_initializing = false;
 
+uint32_t LogValueOfControl(int id) {
+    switch (id) {
+    case IDC_SERVICE_LOG_PATH:
+        return kValueFileLogName;
+    case IDC_SERVICE_LOG_SIZE:
+        return kValueFileLogSize;
+    default:
+        return kValueFileLogEntries;
+    }
+}
+
 bool LaterThan2000() {
     return LocalSystemIdentity().os > kOsWin2000;
 }
@@ -122,11 +133,6 @@ void ReadPage(HWND page) {
                                : 0;
 }
 
-void MarkChanged(HWND page) {
-    Applet().settingsDirty = true;
-    MarkPageChanged(page);
-}
-
 void StartOrStop(HWND page) {
     BusyCursor(true);
     char label[32];
@@ -193,7 +199,7 @@ void OnCommand(HWND page, int id, int code) {
     switch (id) {
     case IDC_SERVICE_STARTUP:
         if (code == CBN_SELCHANGE) {
-            MarkChanged(page);
+            MarkValuesChanged(page, kValueServiceStart);
         }
         break;
     case IDC_SERVICE_START_STOP:
@@ -203,6 +209,9 @@ void OnCommand(HWND page, int id, int code) {
         break;
     case IDC_SERVICE_LOG_ENABLE:
         if (code == BN_CLICKED && LaterThan2000()) {
+            // Ticking writes the log's three values as shown (defaults included); unticking
+            // deletes them.
+            Applet().changedValues |= kFileLogValues;
             Applet().settingsDirty = true;
             ApplyLogDefaults(page);
             MarkPageChanged(page);
@@ -212,7 +221,7 @@ void OnCommand(HWND page, int id, int code) {
     case IDC_SERVICE_LOG_SIZE:
     case IDC_SERVICE_LOG_ENTRIES:
         if (code == EN_UPDATE && LaterThan2000() && !g_initializing) {
-            MarkChanged(page);
+            MarkValuesChanged(page, LogValueOfControl(id));
         }
         break;
     case IDC_SERVICE_SHOW_LOG:

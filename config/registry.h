@@ -105,6 +105,10 @@ bool ReadBinary(const char* path, const char* name, void* buffer, uint32_t size)
 bool EnumerateValue(const char* path, char* name, size_t nameSize, void* data, size_t dataSize,
                     uint32_t* type, uint32_t index);
 
+// The stored type (kReg*) and size in bytes of a value, as stored (strings in UTF-16); false when
+// the key or the value is missing.
+bool QueryValueForm(const char* path, const char* name, uint32_t* type, uint32_t* size);
+
 // Enables or disables one privilege of the process token; false when the token does not hold
 // it (last error 1300) or the name is unknown (1313).
 bool SetPrivilege(const char* privilege, bool enable);

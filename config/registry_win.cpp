@@ -393,6 +393,29 @@ uint32_t ReadNumber(const char* path, const char* name, uint32_t defaultValue) {
            static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
 }
 
+bool QueryValueForm(const char* path, const char* name, uint32_t* type, uint32_t* size) {
+    *type = 0;
+    *size = 0;
+    UniqueKey key;
+    LONG code = OpenKey(path, kReadAccess, key);
+    if (code != ERROR_SUCCESS) {
+        return Report(code);
+    }
+    WideValueName wideName;
+    code = wideName.Convert(name);
+    if (code != ERROR_SUCCESS) {
+        return Report(code);
+    }
+    DWORD storedType = 0;
+    DWORD storedSize = 0;
+    code = RegQueryValueExW(key.get(), wideName.get(), nullptr, &storedType, nullptr, &storedSize);
+    if (code == ERROR_SUCCESS) {
+        *type = storedType;
+        *size = storedSize;
+    }
+    return Report(code);
+}
+
 uint32_t ReadBoolean(const char* path, const char* name, uint32_t defaultValue) {
     switch (JudgeBooleanNumber(ReadNumber(path, name, kBooleanUnread))) {
     case BooleanJudgement::False:

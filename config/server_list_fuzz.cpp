@@ -6,6 +6,7 @@
 
 #include "common/fuzz_support.h"
 #include "config/settings.h"
+#include "config/settings_changes.h"
 
 namespace {
 
@@ -100,5 +101,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SettingsRecord part;
     ParseServerList(small.data(), &part);
     FUZZ_CHECK(IsSublist(part, record));
+
+    // Merged back untouched, the list loads the same and keeps every entry; with the first slot
+    // renamed and the second's mode picked, only those change.
+    int origins[kMaxTimeServers];
+    IdentityServerOrigins(record, origins);
+    FUZZ_CHECK(!ServerSlotsChanged(text.data(), record, origins));
+    std::vector<char> merged(MergedServerListSize(text.data()));
+    FUZZ_CHECK(MergeServerList(text.data(), record, origins, true, merged.data(), merged.size()));
+    SettingsRecord back;
+    ParseServerList(merged.data(), &back);
+    FUZZ_CHECK(SameList(record, back, true));
+    FUZZ_CHECK(CountServerListEntries(merged.data()) == CountServerListEntries(text.data()));
+    if (record.serverCount >= 2) {
+        SettingsRecord edited = record;
+        std::memcpy(edited.servers[0].name, "edited", sizeof("edited"));
+        edited.servers[1].flags = FlagsWithPickedMode(edited.servers[1].flags, 1);
+        const bool differs = std::strcmp(record.servers[0].name, "edited") != 0 ||
+                             edited.servers[1].flags != record.servers[1].flags;
+        FUZZ_CHECK(ServerSlotsChanged(text.data(), edited, origins) == differs);
+        FUZZ_CHECK(
+            MergeServerList(text.data(), edited, origins, true, merged.data(), merged.size()));
+        ParseServerList(merged.data(), &back);
+        FUZZ_CHECK(SameList(edited, back, true));
+        FUZZ_CHECK(CountServerListEntries(merged.data()) == CountServerListEntries(text.data()));
+    }
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include "common/system_identity.h"
 #include "config/registry.h"
+#include "config/settings_changes.h"
 #include "config/settings_platform.h"
 #include "resources/version.h"
 
@@ -164,6 +165,158 @@ void SaveSettings(const SettingsRecord& record, bool includeAgent) {
     } else {
         DeleteAgentRegistration();
     }
+}
+
+namespace {
+
+// The values Apply may write, where they live and the form they are read in.
+struct StoredValue {
+    uint32_t bit;
+    const char* key;
+    const char* name;
+    ValueForm form;
+    size_t limit; // read limit of a text
+};
+
+const StoredValue kStoredValues[] = {
+    {kValueTimeSource, kLanMan, "TimeSource", ValueForm::Number, 0},
+    {kValueSyncType, kParameters, "Type", ValueForm::SyncType, 260},
+    {kValueServiceStart, kService, "Start", ValueForm::Number, 0},
+    {kValueLocalNtp, kParameters, "LocalNTP", ValueForm::Number, 0},
+    {kValueReliableSource, kParameters, "ReliableTimeSource", ValueForm::Number, 0},
+    {kValueAnnounceFlags, kConfig, "AnnounceFlags", ValueForm::Number, 0},
+    {kValueFileLogSize, kConfig, "FileLogSize", ValueForm::Number, 0},
+    {kValueFileLogName, kConfig, "FileLogName", ValueForm::Text, 127},
+    {kValueFileLogEntries, kConfig, "FileLogEntries", ValueForm::Text, 63},
+    {kValueClientEnabled, kNtpClient, "Enabled", ValueForm::Number, 0},
+    {kValueClientInput, kNtpClient, "InputProvider", ValueForm::Number, 0},
+    {kValueClientInterval, kNtpClient, "SpecialPollInterval", ValueForm::Number, 0},
+    {kValueServerEnabled, kNtpServer, "Enabled", ValueForm::Number, 0},
+    {kValueAgentEnabled, kAgent, "Enabled", ValueForm::Number, 0},
+    {kValueAgentInterval, kAgent, "SpecialPollInterval", ValueForm::Number, 0},
+    {kValueAgentThreshold, kAgent, "Alert Threshhold (seconds)", ValueForm::Number, 0},
+    {kValueAgentUnverified, kAgent, "Alert if Unverified", ValueForm::Number, 0},
+    {kValueAgentUnsynchronized, kAgent, "Alert if Unsynchronized", ValueForm::Number, 0},
+    {kValueReferenceClock, kAgent, "Reference Clock", ValueForm::Text, 63},
+};
+
+// A value present in a form the pages cannot read.
+bool StoredUnreadable(const StoredValue& value) {
+    uint32_t type = 0;
+    uint32_t size = 0;
+    if (!QueryValueForm(value.key, value.name, &type, &size)) {
+        return false; // missing: its default is what the pages show and may write
+    }
+    char text[261] = "";
+    bool fitted = false;
+    if (value.form != ValueForm::Number) {
+        fitted = ReadString(value.key, value.name, text, value.limit, "");
+    }
+    return !StoredValueReadable(value.form, type, size, fitted, text);
+}
+
+void WriteMarkedNumber(uint32_t changed, uint32_t bit, const char* key, const char* name,
+                       uint32_t value) {
+    if ((changed & bit) != 0) {
+        WriteNumber(key, name, value);
+    }
+}
+
+void WriteChangedServerList(const SettingsRecord& record, const SettingsBaseline& baseline,
+                            const int origins[kMaxTimeServers], bool withFlags) {
+    if (!ServerSlotsChanged(baseline.serverList, record, origins)) {
+        return;
+    }
+    const size_t size = MergedServerListSize(baseline.serverList);
+    if (char* list = static_cast<char*>(std::calloc(size, 1))) {
+        if (MergeServerList(baseline.serverList, record, origins, withFlags, list, size)) {
+            WriteString(kParameters, "NTPServer", list);
+        }
+        std::free(list);
+    }
+}
+
+} // namespace
+
+void LoadSettingsWithBaseline(SettingsRecord* record, SettingsBaseline* baseline) {
+    ReleaseSettingsBaseline(baseline);
+    LoadSettings(record);
+    if (char* list = ReadStringCopy(kParameters, "NTPServer", nullptr)) {
+        const size_t length = std::strlen(list);
+        baseline->serverList = static_cast<char*>(std::malloc(length + 1));
+        if (baseline->serverList != nullptr) {
+            std::memcpy(baseline->serverList, list, length + 1);
+        }
+        FreeStringCopy(list);
+    }
+    for (const StoredValue& value : kStoredValues) {
+        if (StoredUnreadable(value)) {
+            baseline->unreadable |= value.bit;
+        }
+    }
+}
+
+void ReleaseSettingsBaseline(SettingsBaseline* baseline) {
+    std::free(baseline->serverList);
+    baseline->serverList = nullptr;
+    baseline->unreadable = 0;
+}
+
+void SaveChangedSettings(const SettingsRecord& record, const SettingsBaseline& baseline,
+                         const int origins[kMaxTimeServers], uint32_t changed) {
+    const uint32_t os = LocalSystemIdentity().os;
+    WriteMarkedNumber(changed, kValueTimeSource, kLanMan, "TimeSource", record.timeSource);
+    if ((changed & kValueSyncType) != 0) {
+        WriteString(kParameters, "Type", SyncTypeName(record.syncType));
+    }
+    WriteMarkedNumber(changed, kValueServiceStart, kService, "Start", record.serviceStart);
+    if ((changed & kValueServerList) != 0) {
+        WriteChangedServerList(record, baseline, origins, os != kOsWin2000);
+    }
+    if (os == kOsWin2000) {
+        WriteMarkedNumber(changed, kValueLocalNtp, kParameters, "LocalNTP", record.localNtp);
+        WriteMarkedNumber(changed, kValueReliableSource, kParameters, "ReliableTimeSource",
+                          record.reliableTimeSource);
+        return;
+    }
+    if (os < kOsWinXP) {
+        return;
+    }
+    WriteMarkedNumber(changed, kValueAnnounceFlags, kConfig, "AnnounceFlags", record.announceFlags);
+    if ((changed & kFileLogValues) != 0) {
+        if (record.fileLogging) {
+            WriteMarkedNumber(changed, kValueFileLogSize, kConfig, "FileLogSize",
+                              record.fileLogSize);
+            if ((changed & kValueFileLogEntries) != 0) {
+                WriteString(kConfig, "FileLogEntries", record.fileLogEntries);
+            }
+            if ((changed & kValueFileLogName) != 0) {
+                WriteString(kConfig, "FileLogName", record.fileLogName);
+            }
+        } else {
+            DeleteValue(kConfig, "FileLogSize");
+            DeleteValue(kConfig, "FileLogEntries");
+            DeleteValue(kConfig, "FileLogName");
+        }
+    }
+    WriteMarkedNumber(changed, kValueClientEnabled, kNtpClient, "Enabled", record.ntpClientEnabled);
+    WriteMarkedNumber(changed, kValueClientInput, kNtpClient, "InputProvider",
+                      record.ntpClientInputProvider);
+    WriteMarkedNumber(changed, kValueClientInterval, kNtpClient, "SpecialPollInterval",
+                      record.ntpClientPollInterval);
+    WriteMarkedNumber(changed, kValueServerEnabled, kNtpServer, "Enabled", record.ntpServerEnabled);
+    WriteMarkedNumber(changed, kValueAgentEnabled, kAgent, "Enabled", record.agentEnabled);
+    WriteMarkedNumber(changed, kValueAgentInterval, kAgent, "SpecialPollInterval",
+                      record.agentPollInterval);
+    if ((changed & kValueReferenceClock) != 0) {
+        WriteString(kAgent, "Reference Clock", record.referenceClock);
+    }
+    WriteMarkedNumber(changed, kValueAgentUnsynchronized, kAgent, "Alert if Unsynchronized",
+                      record.alertIfUnsynchronized);
+    WriteMarkedNumber(changed, kValueAgentUnverified, kAgent, "Alert if Unverified",
+                      record.alertIfUnverified);
+    WriteMarkedNumber(changed, kValueAgentThreshold, kAgent, "Alert Threshhold (seconds)",
+                      record.alertThreshold);
 }
 
 void DeleteAgentRegistration() {

@@ -1,7 +1,10 @@
 #include "config/settings.h"
+#include "config/registry.h"
+#include "config/settings_changes.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -48,11 +51,13 @@ TEST(ServerList, names_with_flags_pieces_round_trip) {
     EXPECT_EQ(Formatted(record, false), "time.lan ntp2.lan");
 }
 
-TEST(ServerList, keeps_six_names_and_ignores_a_flags_piece_after_the_sixth) {
+TEST(ServerList, keeps_six_names_with_the_flags_of_the_sixth) {
     const SettingsRecord record = Parsed("a b c d e f,0xA g h");
     ASSERT_EQ(record.serverCount, 6u);
     EXPECT_STREQ(record.servers[5].name, "f");
-    EXPECT_EQ(record.servers[5].flags, 1u);
+    EXPECT_EQ(record.servers[5].flags, 0xAu);
+    EXPECT_EQ(CountServerListEntries("a b c d e f,0xA g h,0x8"), 8u);
+    EXPECT_EQ(CountServerListEntries(nullptr), 0u);
 }
 
 TEST(ServerList, only_short_hex_pieces_after_a_name_are_flags) {
@@ -107,4 +112,172 @@ TEST(ServerList, formatting_skips_empty_slots_and_never_overruns_the_buffer) {
     EXPECT_STREQ(fits, "a,0x1");
     record.serverCount = 99; // a damaged count never reads past the six slots
     EXPECT_EQ(Formatted(record, false), "one three");
+}
+
+namespace {
+
+// The Client page's six rows as the fill left them for a stored list: row i shows slot i.
+struct Edit {
+    SettingsRecord record{};
+    std::string rowText[kMaxTimeServers];
+    ServerRow rows[kMaxTimeServers];
+    int origins[kMaxTimeServers];
+
+    explicit Edit(const char* stored) {
+        ParseServerList(stored, &record);
+        IdentityServerOrigins(record, origins);
+        for (size_t i = 0; i < kMaxTimeServers; ++i) {
+            const bool used = i < record.serverCount;
+            rowText[i] = used ? record.servers[i].name : "";
+            rows[i] = ServerRow{nullptr, used ? record.servers[i].flags : kDefaultServerFlags,
+                                used ? origins[i] : -1, -1};
+        }
+    }
+    // Reads the rows back into the record, as leaving the page does.
+    void Read() {
+        for (size_t i = 0; i < kMaxTimeServers; ++i) {
+            rows[i].text = rowText[i].c_str();
+        }
+        RebuildServerSlots(rows, &record, origins);
+    }
+    bool Changed(const char* stored) const { return ServerSlotsChanged(stored, record, origins); }
+    std::string Merged(const char* stored, bool withFlags = true) const {
+        std::string out(MergedServerListSize(stored), '\0');
+        if (!MergeServerList(stored, record, origins, withFlags, &out[0], out.size())) {
+            return "<does not fit>";
+        }
+        return out.c_str();
+    }
+};
+
+const char kEightServers[] =
+    "127.0.0.1,0x9 local.example,0x8 s3.example,0x1 s4.example,0x2 s5.example,0x9 "
+    "s6.example,0x9 s7.example,0x9 s8.example,0x8";
+
+} // namespace
+
+TEST(ServerListMerge, untouched_rows_leave_the_stored_list_as_it_is) {
+    Edit edit(kEightServers);
+    edit.Read();
+    EXPECT_FALSE(edit.Changed(kEightServers));
+    EXPECT_EQ(edit.Merged(kEightServers), kEightServers);
+    // Every flag value, in any spelling, with odd separators and a name longer than a slot.
+    const std::string longName(70, 'n');
+    for (uint32_t flags = 0; flags < 16; ++flags) {
+        char stored[200];
+        std::snprintf(stored, sizeof(stored), "a.lan,0X%02X ,%s,0x%x  b.lan", flags,
+                      longName.c_str(), flags);
+        Edit each(stored);
+        ASSERT_EQ(each.record.servers[0].flags, flags);
+        each.Read();
+        EXPECT_FALSE(each.Changed(stored)) << stored;
+        // Renaming the last row rewrites the list and keeps the others' exact text.
+        each.rowText[2] = "c.lan";
+        each.Read();
+        EXPECT_TRUE(each.Changed(stored));
+        char expected[200];
+        std::snprintf(expected, sizeof(expected), "a.lan,0X%02X %s,0x%x c.lan", flags,
+                      longName.c_str(), flags);
+        EXPECT_EQ(each.Merged(stored), expected);
+    }
+}
+
+TEST(ServerListMerge, a_picked_mode_replaces_only_the_mode_bits) {
+    EXPECT_EQ(FlagsWithPickedMode(9, 0), 1u); // "Special Interval"
+    EXPECT_EQ(FlagsWithPickedMode(9, 1), 3u); // "Fallback Only"
+    EXPECT_EQ(FlagsWithPickedMode(9, 2), 5u); // "Symmetric Active"
+    EXPECT_EQ(FlagsWithPickedMode(9, 3), 9u); // "NTP Client Mode"
+    EXPECT_EQ(FlagsWithPickedMode(8, 2), 4u);
+    EXPECT_EQ(FlagsWithPickedMode(0xF0, 3), 0xF8u);
+    for (uint32_t flags = 0; flags < 16; ++flags) {
+        for (int mode = 0; mode < 4; ++mode) {
+            const uint32_t picked = FlagsWithPickedMode(flags, mode);
+            EXPECT_EQ(picked & 0xEu, mode == 0 ? 0u : 1u << mode) << flags << " " << mode;
+            EXPECT_EQ(picked & 1u, mode == 0 ? 1u : flags & 1u) << flags << " " << mode;
+        }
+    }
+    Edit edit("one,0x9 two,0x9");
+    edit.rows[1].pickedMode = 1;
+    edit.rowText[2] = "three";
+    edit.rows[2].pickedMode = 3; // a new row takes the picked flag alone
+    edit.Read();
+    EXPECT_EQ(edit.Merged("one,0x9 two,0x9"), "one,0x9 two,0x3 three,0x8");
+}
+
+TEST(ServerListMerge, servers_beyond_the_six_rows_follow_them_as_written) {
+    // The interval alone changed on the page: the list reads back the same.
+    Edit edit(kEightServers);
+    EXPECT_EQ(edit.record.servers[5].flags, 9u);
+    // Removing row 2 and renaming row 6 keeps servers 7 and 8 after the rows.
+    edit.rowText[1] = " ";
+    edit.rowText[5] = "six.example";
+    edit.Read();
+    ASSERT_EQ(edit.record.serverCount, 5u);
+    EXPECT_EQ(edit.Merged(kEightServers),
+              "127.0.0.1,0x9 s3.example,0x1 s4.example,0x2 s5.example,0x9 six.example,0x9 "
+              "s7.example,0x9 s8.example,0x8");
+    // What the service would stop at is kept as it is, too.
+    const char stopped[] = "a b c d e f g \t h, ,";
+    Edit odd(stopped);
+    odd.rowText[0] = "z";
+    odd.Read();
+    EXPECT_EQ(odd.Merged(stopped), "z b c d e f g \t h");
+}
+
+TEST(ServerListMerge, blank_rows_in_between_keep_each_entry_s_own_text) {
+    const char stored[] = "a.lan,0x8 b.lan,0x9 c.lan d.lan,0X4";
+    Edit edit(stored);
+    edit.rowText[1] = "";
+    edit.rowText[4] = "  e.lan ";
+    edit.Read();
+    ASSERT_EQ(edit.record.serverCount, 4u);
+    EXPECT_EQ(edit.origins[1], 2);
+    EXPECT_EQ(edit.Merged(stored), "a.lan,0x8 c.lan d.lan,0X4 e.lan,0x1");
+    // Read again after the page filled the compacted rows: the same text.
+    Edit again(stored);
+    again.rowText[1] = "";
+    again.rowText[4] = "e.lan";
+    again.Read();
+    for (size_t i = 0; i < kMaxTimeServers; ++i) {
+        const bool used = i < again.record.serverCount;
+        again.rowText[i] = used ? again.record.servers[i].name : "";
+        again.rows[i] = ServerRow{nullptr, used ? again.record.servers[i].flags : 1u,
+                                  used ? again.origins[i] : -1, -1};
+    }
+    again.Read();
+    EXPECT_EQ(again.Merged(stored), "a.lan,0x8 c.lan d.lan,0X4 e.lan,0x1");
+}
+
+TEST(ServerListMerge, windows_2000_lists_stay_bare_names) {
+    const char stored[] = "a.lan b.lan";
+    Edit edit(stored);
+    edit.rowText[2] = "c.lan";
+    edit.Read();
+    EXPECT_EQ(edit.Merged(stored, false), "a.lan b.lan c.lan");
+    // A later release adds flags to the new name only.
+    EXPECT_EQ(edit.Merged(stored, true), "a.lan b.lan c.lan,0x1");
+    // A missing list and a list emptied by the user.
+    Edit none(nullptr);
+    EXPECT_FALSE(none.Changed(nullptr));
+    Edit emptied(stored);
+    emptied.rowText[0] = emptied.rowText[1] = "";
+    emptied.Read();
+    EXPECT_TRUE(emptied.Changed(stored));
+    EXPECT_EQ(emptied.Merged(stored), "");
+    char tiny[4];
+    EXPECT_FALSE(MergeServerList(stored, edit.record, edit.origins, true, tiny, sizeof(tiny)));
+    EXPECT_STREQ(tiny, "");
+}
+
+TEST(StoredValues, only_the_expected_type_and_size_read) {
+    EXPECT_TRUE(StoredValueReadable(ValueForm::Number, kRegNumber, 4, false, nullptr));
+    EXPECT_FALSE(StoredValueReadable(ValueForm::Number, kRegString, 8, true, "900"));
+    EXPECT_FALSE(StoredValueReadable(ValueForm::Number, kRegBinary, 4, false, nullptr));
+    EXPECT_TRUE(StoredValueReadable(ValueForm::Text, kRegString, 20, true, "C:\\w32time.log"));
+    EXPECT_FALSE(StoredValueReadable(ValueForm::Text, kRegString, 604, false, ""));
+    EXPECT_FALSE(StoredValueReadable(ValueForm::Text, kRegExpandString, 20, true, "x"));
+    EXPECT_TRUE(StoredValueReadable(ValueForm::SyncType, kRegString, 8, true, "nt5ds"));
+    EXPECT_FALSE(StoredValueReadable(ValueForm::SyncType, kRegString, 24, true, "Not Touched"));
+    EXPECT_FALSE(StoredValueReadable(ValueForm::SyncType, kRegString, 18, true, "Disabled"));
+    EXPECT_FALSE(StoredValueReadable(ValueForm::SyncType, kRegNumber, 4, true, "NTP"));
 }
