@@ -80,6 +80,7 @@ protected:
         // The service disciplines the clock through its NTP client, as out of the box.
         WriteNumber(kNtpClientKey, "Enabled", 1);
         WriteNumber(kNtpClientKey, "InputProvider", 1);
+        WriteString(("\\\\" + std::string(kW32TimeParametersKey)).c_str(), "Type", "NTP");
         // No sources are configured here: keep the check's "unable to verify" warning out of the
         // events these tests look at.
         WriteNumber(("\\\\" + std::string(kAgentPath)).c_str(), "Alert if Unverified", 0);
@@ -129,8 +130,9 @@ protected:
     TimeProvHandle handle_ = nullptr;
     bool standinStarted_ = false;
     // Put back as they were after each test.
-    SavedRegistryKeys saved_{kAgentProviderKey, kNtpClientProviderKey,      kFamilyClientKey,
-                             kFamilyServerKey,  kInstallationIdRegistryKey, kStandinStateKey};
+    SavedRegistryKeys saved_{kAgentProviderKey, kNtpClientProviderKey, kW32TimeParametersKey,
+                             kFamilyClientKey,  kFamilyServerKey,      kInstallationIdRegistryKey,
+                             kStandinStateKey};
 };
 
 } // namespace
