@@ -20,6 +20,7 @@
 #include "bench/remote_registry/bench_remote_registry_win.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
+#include "config/settings_platform.h"
 #include "history/drift_file_win.h"
 #include "responder/byte_order.h"
 #include "responder/management_protocol.h"
@@ -68,6 +69,9 @@ protected:
         ClearResponderValues();
         WriteNumber(kInstallationIdKey, kInstallationIdValue, kTestInstallationId);
         fake_service::Reset();
+        // The system is identified once per process, by whoever loads settings first: here, not
+        // by the agent's thread after a test has set the family it plays, which would undo it.
+        IdentifyLocalSystemOnce();
         savedOs_ = LocalSystemIdentity().os;
     }
     void TearDown() override {
