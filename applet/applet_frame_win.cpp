@@ -184,9 +184,10 @@ void UpgradeInstalledAgent(HWND owner) {
     if (!RunInstallerQuietly(owner, true)) {
         return; // the sheet opens with the settings already loaded
     }
-    LoadSettings(&applet.settings);
-    ApplyForceDisable(&applet.settings);
-    SaveSettings(applet.settings, true);
+    LoadSettingsWithBaseline(&applet.settings, &applet.baseline);
+    SettingsRecord after = applet.settings;
+    ApplyForceDisable(&after);
+    SaveSettingsChangedFrom(applet.settings, applet.baseline, after);
     RestartService(owner, TargetOrNull(), "W32Time");
     LoadSheetSettings();
 }

@@ -112,6 +112,21 @@ void LoadSettings(SettingsRecord* record) {
     CheckLibraryPresent(record);
 }
 
+namespace {
+
+// What registers the agent as a provider, beside the settings the pages show.
+void WriteAgentRegistration(const SettingsRecord& record) {
+    WriteBoolean(kAgent, "Service Installed", true);
+    WriteBoolean(kAgent, "DNS Lookups Enabled", record.dnsLookups != 0);
+    WriteString(kAgent, "Current Version", HOROLOGIX_VERSION_TEXT);
+    WriteNumber(kAgent, "OEMID", 0);
+    WriteNumber(kAgent, "InputProvider", record.agentInputProvider);
+    WriteString(kAgent, "DllName", kLibraryName);
+    WriteNumber(kCategory, kCategoryValue, 6);
+}
+
+} // namespace
+
 void SaveSettings(const SettingsRecord& record, bool includeAgent) {
     const uint32_t os = LocalSystemIdentity().os;
     WriteNumber(kLanMan, "TimeSource", record.timeSource);
@@ -149,19 +164,13 @@ void SaveSettings(const SettingsRecord& record, bool includeAgent) {
     WriteNumber(kNtpServer, "Enabled", record.ntpServerEnabled);
 
     if (includeAgent) {
-        WriteBoolean(kAgent, "Service Installed", true);
-        WriteBoolean(kAgent, "DNS Lookups Enabled", record.dnsLookups != 0);
-        WriteString(kAgent, "Current Version", HOROLOGIX_VERSION_TEXT);
-        WriteNumber(kAgent, "OEMID", 0);
+        WriteAgentRegistration(record);
         WriteNumber(kAgent, "Enabled", record.agentEnabled);
-        WriteNumber(kAgent, "InputProvider", record.agentInputProvider);
         WriteNumber(kAgent, "SpecialPollInterval", record.agentPollInterval);
-        WriteString(kAgent, "DllName", kLibraryName);
         WriteString(kAgent, "Reference Clock", record.referenceClock);
         WriteNumber(kAgent, "Alert if Unsynchronized", record.alertIfUnsynchronized);
         WriteNumber(kAgent, "Alert if Unverified", record.alertIfUnverified);
         WriteNumber(kAgent, "Alert Threshhold (seconds)", record.alertThreshold);
-        WriteNumber(kCategory, kCategoryValue, 6);
     } else {
         DeleteAgentRegistration();
     }
@@ -200,13 +209,8 @@ const StoredValue kStoredValues[] = {
     {kValueReferenceClock, kAgent, "Reference Clock", ValueForm::Text, 63},
 };
 
-// A value present in a form the pages cannot read.
-bool StoredUnreadable(const StoredValue& value) {
-    uint32_t type = 0;
-    uint32_t size = 0;
-    if (!QueryValueForm(value.key, value.name, &type, &size)) {
-        return false; // missing: its default is what the pages show and may write
-    }
+// A value present (as type and size) in a form the pages cannot read.
+bool StoredUnreadable(const StoredValue& value, uint32_t type, uint32_t size) {
     char text[261] = "";
     bool fitted = false;
     if (value.form != ValueForm::Number) {
@@ -249,8 +253,15 @@ void LoadSettingsWithBaseline(SettingsRecord* record, SettingsBaseline* baseline
         }
         FreeStringCopy(list);
     }
+    if (baseline->serverList == nullptr) {
+        baseline->missing |= kValueServerList;
+    }
     for (const StoredValue& value : kStoredValues) {
-        if (StoredUnreadable(value)) {
+        uint32_t type = 0;
+        uint32_t size = 0;
+        if (!QueryValueForm(value.key, value.name, &type, &size)) {
+            baseline->missing |= value.bit;
+        } else if (StoredUnreadable(value, type, size)) {
             baseline->unreadable |= value.bit;
         }
     }
@@ -260,6 +271,7 @@ void ReleaseSettingsBaseline(SettingsBaseline* baseline) {
     std::free(baseline->serverList);
     baseline->serverList = nullptr;
     baseline->unreadable = 0;
+    baseline->missing = 0;
 }
 
 void SaveChangedSettings(const SettingsRecord& record, const SettingsBaseline& baseline,
@@ -317,6 +329,22 @@ void SaveChangedSettings(const SettingsRecord& record, const SettingsBaseline& b
                       record.alertIfUnverified);
     WriteMarkedNumber(changed, kValueAgentThreshold, kAgent, "Alert Threshhold (seconds)",
                       record.alertThreshold);
+}
+
+void SaveSettingsChangedFrom(const SettingsRecord& before, const SettingsBaseline& baseline,
+                             const SettingsRecord& after) {
+    // Slots the rules added come after the loaded ones and stand for no stored entry.
+    int origins[kMaxTimeServers];
+    for (size_t i = 0; i < kMaxTimeServers; ++i) {
+        origins[i] = i < before.serverCount ? static_cast<int>(i) : -1;
+    }
+    SaveChangedSettings(after, baseline, origins,
+                        ChangedSettingValues(before, after) | baseline.missing);
+    // The agent's own registration, as a full save writes it (not on the releases whose
+    // service loads no providers).
+    if (LocalSystemIdentity().os >= kOsWinXP) {
+        WriteAgentRegistration(after);
+    }
 }
 
 void DeleteAgentRegistration() {

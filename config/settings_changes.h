@@ -36,6 +36,12 @@ constexpr uint32_t kFileLogValues = kValueFileLogSize | kValueFileLogName | kVal
 // What a client option stores.
 constexpr uint32_t kClientOptionValues = kValueClientEnabled | kValueClientInput | kValueSyncType;
 
+// The values in which two records differ: each setting by the bit of the value it is stored in;
+// the file log's three together when any of them (or whether the log is on) differs; the server
+// list when the slots in use differ in count, order, names or flags. Fields no value above holds
+// (the agent's registration) are not looked at.
+uint32_t ChangedSettingValues(const SettingsRecord& before, const SettingsRecord& after);
+
 // How a value is meant to be stored.
 enum class ValueForm { Number, Text, SyncType };
 
@@ -49,6 +55,7 @@ bool StoredValueReadable(ValueForm form, uint32_t type, uint32_t size, bool fitt
 // default and written back only when the user changes it.
 struct SettingsBaseline {
     uint32_t unreadable; // SettingValue bits of values present in another form
+    uint32_t missing;    // SettingValue bits of values not stored at all
     char* serverList;    // "NTPServer" as stored, null when missing (owned: malloc)
 };
 
@@ -60,6 +67,13 @@ void ReleaseSettingsBaseline(SettingsBaseline* baseline);
 // only when the slots (origins: the stored entry each stands for) differ from what it loads as.
 void SaveChangedSettings(const SettingsRecord& record, const SettingsBaseline& baseline,
                          const int origins[kMaxTimeServers], uint32_t changed);
+
+// Saves what the installer's rules changed between before (loaded with baseline) and after,
+// and writes the values not stored at all with what the settings loaded for them, then the
+// agent's registration: a configuration the rules did not touch stays byte for byte (a list of
+// more than six servers, a value stored in another form), where a full save would rewrite it.
+void SaveSettingsChangedFrom(const SettingsRecord& before, const SettingsBaseline& baseline,
+                             const SettingsRecord& after);
 
 // --- The "NTPServer" text ---
 

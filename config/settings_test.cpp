@@ -281,3 +281,34 @@ TEST(StoredValues, only_the_expected_type_and_size_read) {
     EXPECT_FALSE(StoredValueReadable(ValueForm::SyncType, kRegString, 18, true, "Disabled"));
     EXPECT_FALSE(StoredValueReadable(ValueForm::SyncType, kRegNumber, 4, true, "NTP"));
 }
+
+TEST(StoredValues, changed_values_are_named_by_the_value_each_setting_is_stored_in) {
+    SettingsRecord before{};
+    ParseServerList(kEightServers, &before);
+    before.fileLogging = 1;
+    std::snprintf(before.fileLogName, sizeof(before.fileLogName), "C:\\w32time.log");
+    SettingsRecord after = before;
+    EXPECT_EQ(ChangedSettingValues(before, after), 0u);
+    // Leftovers in a slot not in use and the registration fields are not stored settings.
+    after.serverCount = 5;
+    before.serverCount = 5;
+    std::snprintf(after.servers[5].name, kServerNameSize, "leftover");
+    after.agentInstalled = 1;
+    after.dnsLookups = 1;
+    EXPECT_EQ(ChangedSettingValues(before, after), 0u);
+
+    after.ntpClientPollInterval = 900;
+    after.syncType = kSyncNoSync;
+    after.servers[4].flags = 1;
+    std::snprintf(after.fileLogName, sizeof(after.fileLogName), "C:\\other.log");
+    EXPECT_EQ(ChangedSettingValues(before, after),
+              kValueClientInterval | kValueSyncType | kValueServerList | kFileLogValues);
+    // A rule that adds a server changes the list alone.
+    after = before;
+    after.serverCount = 6;
+    EXPECT_EQ(ChangedSettingValues(before, after), kValueServerList);
+    after = before;
+    after.agentEnabled = 1;
+    after.alertThreshold = 5;
+    EXPECT_EQ(ChangedSettingValues(before, after), kValueAgentEnabled | kValueAgentThreshold);
+}

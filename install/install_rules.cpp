@@ -5,6 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "config/settings_changes.h"
 #include "resources/version.h"
 
 namespace {
@@ -13,10 +14,6 @@ constexpr size_t kBlobSlaveOffset = 4;
 constexpr size_t kBlobNamesOffset = 43;
 constexpr uint32_t kDomainControllerBits = 0x8 | 0x10; // primary and backup
 
-bool TextsDiffer(const char* a, const char* b, size_t size) {
-    return strncmp(a, b, size) != 0;
-}
-
 } // namespace
 
 bool IsNewerVersion(uint64_t source, uint64_t destination) {
@@ -24,69 +21,10 @@ bool IsNewerVersion(uint64_t source, uint64_t destination) {
 }
 
 bool SettingsDiffer(const SettingsRecord& a, const SettingsRecord& b) {
-    const uint32_t numbersA[] = {a.ntpClientEnabled,
-                                 a.ntpClientInputProvider,
-                                 a.ntpClientPollInterval,
-                                 a.ntpServerEnabled,
-                                 a.agentEnabled,
-                                 a.agentInputProvider,
-                                 a.agentPollInterval,
-                                 a.alertThreshold,
-                                 a.alertIfUnverified,
-                                 a.alertIfUnsynchronized,
-                                 a.agentInstalled,
-                                 a.dnsLookups,
-                                 a.agentFilePresent,
-                                 a.serviceStart,
-                                 a.announceFlags,
-                                 a.maxPhaseOffset,
-                                 a.fileLogSize,
-                                 a.fileLogging,
-                                 a.localNtp,
-                                 a.reliableTimeSource,
-                                 a.syncType,
-                                 a.serverCount,
-                                 a.timeSource};
-    const uint32_t numbersB[] = {b.ntpClientEnabled,
-                                 b.ntpClientInputProvider,
-                                 b.ntpClientPollInterval,
-                                 b.ntpServerEnabled,
-                                 b.agentEnabled,
-                                 b.agentInputProvider,
-                                 b.agentPollInterval,
-                                 b.alertThreshold,
-                                 b.alertIfUnverified,
-                                 b.alertIfUnsynchronized,
-                                 b.agentInstalled,
-                                 b.dnsLookups,
-                                 b.agentFilePresent,
-                                 b.serviceStart,
-                                 b.announceFlags,
-                                 b.maxPhaseOffset,
-                                 b.fileLogSize,
-                                 b.fileLogging,
-                                 b.localNtp,
-                                 b.reliableTimeSource,
-                                 b.syncType,
-                                 b.serverCount,
-                                 b.timeSource};
-    static_assert(sizeof(numbersA) == sizeof(numbersB));
-    if (std::memcmp(numbersA, numbersB, sizeof(numbersA)) != 0) {
-        return true;
-    }
-    if (TextsDiffer(a.referenceClock, b.referenceClock, sizeof(a.referenceClock)) ||
-        TextsDiffer(a.fileLogEntries, b.fileLogEntries, sizeof(a.fileLogEntries)) ||
-        TextsDiffer(a.fileLogName, b.fileLogName, sizeof(a.fileLogName))) {
-        return true;
-    }
-    const size_t used = a.serverCount < kMaxTimeServers ? a.serverCount : kMaxTimeServers;
-    for (size_t i = 0; i < used; ++i) {
-        if (a.servers[i].flags != b.servers[i].flags ||
-            TextsDiffer(a.servers[i].name, b.servers[i].name, kServerNameSize)) {
-            return true;
-        }
-    }
-    return false;
+    // The stored settings, then what only the agent's registration and the loader hold.
+    return ChangedSettingValues(a, b) != 0 || a.agentInstalled != b.agentInstalled ||
+           a.agentInputProvider != b.agentInputProvider || a.dnsLookups != b.dnsLookups ||
+           a.agentFilePresent != b.agentFilePresent || a.maxPhaseOffset != b.maxPhaseOffset;
 }
 
 void AddTimeServer(SettingsRecord* record, const char* name) {

@@ -14,6 +14,7 @@
 #include "config/registry.h"
 #include "config/service_control_win.h"
 #include "config/settings.h"
+#include "config/settings_changes.h"
 #include "history/drift_file_win.h"
 #include "install/install_rules.h"
 #include "resources/resource.h"
@@ -314,7 +315,8 @@ int InstallAgent(HWND window) {
     StepProgress(window);
 
     SettingsRecord before{};
-    LoadSettings(&before);
+    SettingsBaseline baseline{};
+    LoadSettingsWithBaseline(&before, &baseline);
     StepProgress(window);
     SettingsRecord after = before;
     StepProgress(window);
@@ -354,8 +356,9 @@ int InstallAgent(HWND window) {
             stopped = ControlTimeService(window, target, kTimeServiceStop, showErrors);
             StepProgress(window);
         }
-        SaveSettings(after, true);
+        SaveSettingsChangedFrom(before, baseline, after);
     }
+    ReleaseSettingsBaseline(&baseline);
     if (stopped) {
         StepProgress(window);
         ControlTimeService(window, target, kTimeServiceStart, showErrors);

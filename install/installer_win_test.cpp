@@ -544,6 +544,15 @@ TEST_F(Installer, sheet_upgrades_an_older_agent_unless_opened_without_upgrade) {
     EXPECT_EQ(FileVersion(module.c_str()), FileVersion(older.c_str()));
     EXPECT_EQ(Value(kAgentKeyPath, "Current Version"), "4.1.b.20060101R");
 
+    // What the administrator configured stays as stored through the upgrade: a list longer than
+    // the pages show, with client-mode flags, and an interval stored as text.
+    constexpr char kClientKey[] =
+        "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient";
+    const std::string servers = "127.0.0.1,0x9 local.example,0x8 s3.example,0x1 s4.example,0x2 "
+                                "s5.example,0x9 s6.example,0x9 s7.example,0x9 s8.example,0x8";
+    WriteString(kParameters, "NTPServer", servers.c_str());
+    WriteString(kClientKey, "SpecialPollInterval", "900");
+
     // Opened from Control Panel: the older agent is upgraded quietly before the sheet shows.
     run = RunApplet(CPL_DBLCLK);
     EXPECT_EQ(run.result, 1);
@@ -551,6 +560,12 @@ TEST_F(Installer, sheet_upgrades_an_older_agent_unless_opened_without_upgrade) {
     EXPECT_FALSE(run.progressSeen);
     EXPECT_EQ(FileVersion(module.c_str()), FileVersion(WindowsLibraryPath().c_str()));
     EXPECT_EQ(Value(kAgentKeyPath, "Current Version"), "4.1.b.20070418R");
+    EXPECT_EQ(Value(kParameters, "NTPServer"), servers);
+    uint32_t type = 0;
+    uint32_t size = 0;
+    ASSERT_TRUE(QueryValueForm(kClientKey, "SpecialPollInterval", &type, &size));
+    EXPECT_EQ(type, kRegString);
+    EXPECT_EQ(Value(kClientKey, "SpecialPollInterval"), "900");
 }
 
 } // namespace
