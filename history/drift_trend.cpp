@@ -48,11 +48,13 @@ Line FitWeighted(const std::vector<Point>& points, size_t n, const std::vector<d
     }
     const double mx = sx / sw;
     const double my = sy / sw;
-    double sxx = 0, sxy = 0;
+    double sxx = 0, sxy = 0, syy = 0;
     for (size_t i = 0; i < n; ++i) {
         const double dx = points[i].x - mx;
+        const double dy = points[i].y - my;
         sxx += weights[i] * dx * dx;
-        sxy += weights[i] * dx * (points[i].y - my);
+        sxy += weights[i] * dx * dy;
+        syy += weights[i] * dy * dy;
     }
     // Times spread less than a millisecond over the records cannot carry a rate.
     if (!(sxx > 1e-6 * sw)) {
@@ -60,11 +62,8 @@ Line FitWeighted(const std::vector<Point>& points, size_t n, const std::vector<d
     }
     line.slope = sxy / sxx;
     line.intercept = my - line.slope * mx;
-    double ss = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const double r = points[i].y - (line.intercept + line.slope * points[i].x);
-        ss += weights[i] * r * r;
-    }
+    // The weighted sum of squared residuals about the line.
+    const double ss = std::max(0.0, syy - line.slope * sxy);
     // Weights are 1 for every point that is not an outlier: their sum stands for the count.
     const double dof = sw - 2.0;
     const double variance = dof > 0 ? ss / dof : 0;
@@ -78,26 +77,38 @@ double Residual(const Point& p, const Line& line) {
     return p.y - (line.intercept + line.slope * p.x);
 }
 
-// Least squares, then Huber weights on the median absolute residual, a few rounds.
-Line FitRobust(const std::vector<Point>& points, size_t n, std::vector<double>* weights) {
+// Least squares, then Huber weights on the median absolute residual, a few rounds; done as soon
+// as no point is weighted down (the usual case: a line without outliers costs one fit).
+Line FitRobust(const std::vector<Point>& points, size_t n, std::vector<double>* weights,
+               std::vector<double>* scratch) {
     weights->assign(n, 1.0);
     Line line = FitWeighted(points, n, *weights);
-    std::vector<double> absolute(n);
+    std::vector<double>& absolute = *scratch;
+    absolute.resize(n);
     for (int round = 0; round < kReweightRounds && line.ok; ++round) {
         for (size_t i = 0; i < n; ++i) {
             absolute[i] = std::fabs(Residual(points[i], line));
         }
-        std::nth_element(absolute.begin(), absolute.begin() + n / 2, absolute.end());
+        const double largest = *std::max_element(absolute.begin(), absolute.begin() + n);
+        std::vector<double> residuals(absolute.begin(), absolute.begin() + n);
+        std::nth_element(absolute.begin(), absolute.begin() + n / 2, absolute.begin() + n);
         const double scale = std::max(1.4826 * absolute[n / 2], kScaleFloorMs);
+        if (round == 0 && largest <= kHuberK * scale) {
+            break;
+        }
         for (size_t i = 0; i < n; ++i) {
-            const double r = std::fabs(Residual(points[i], line));
-            (*weights)[i] = r <= kHuberK * scale ? 1.0 : kHuberK * scale / r;
+            (*weights)[i] = residuals[i] <= kHuberK * scale ? 1.0 : kHuberK * scale / residuals[i];
         }
         const Line next = FitWeighted(points, n, *weights);
         if (!next.ok) {
             break;
         }
+        // Settled: another round would move the line by a hundredth of its error at most.
+        const bool settled = std::fabs(next.slope - line.slope) <= 0.01 * next.slopeError;
         line = next;
+        if (settled) {
+            break;
+        }
     }
     return line;
 }
@@ -147,6 +158,7 @@ DriftTrend AnalyzeDriftTrend(const DriftRecord* records, size_t count,
     }
     const uint32_t newest = records[count - 1].checkTime;
     std::vector<Point> points;
+    points.reserve(count);
     uint32_t previousAge = 0;
     for (size_t i = count; i-- > 0;) {
         // Age before the newest record, modulo 2^32: a record "after" the newest one has an
@@ -174,12 +186,12 @@ DriftTrend AnalyzeDriftTrend(const DriftRecord* records, size_t count,
                        n0, span0, newest);
     }
 
-    std::vector<double> weights;
+    std::vector<double> weights, scratch;
     size_t n = n0;
-    Line line = FitRobust(points, n, &weights);
+    Line line = FitRobust(points, n, &weights, &scratch);
     while (line.ok && n > kTrendMinPoints && !RunsLookRandom(points, n, line)) {
         n -= std::max<size_t>(1, std::min(n / 8, n - kTrendMinPoints));
-        line = FitRobust(points, n, &weights);
+        line = FitRobust(points, n, &weights, &scratch);
     }
     const uint32_t span = static_cast<uint32_t>(-points[n - 1].x);
     if (!line.ok) {
