@@ -237,6 +237,11 @@ TEST_F(AgentWatch, a_steady_drift_is_predicted_before_the_alert_and_the_client_a
               std::string::npos)
         << prediction;
     const double agentMsPerDay = std::atof(prediction.c_str() + std::strlen(kPrediction));
+    std::printf(
+        "prediction %.0f s before the truth's crossing, named %+.0f s off it (%.1f %% of the "
+        "lead); rate %.0f ms/day against %.0f\n",
+        lead, named - truth, 100 * std::fabs(named - truth) / lead, agentMsPerDay,
+        kDriftMsPerSecond * 86400);
     EXPECT_NEAR(agentMsPerDay, kDriftMsPerSecond * 86400, 0.1 * kDriftMsPerSecond * 86400);
 
     // The client's analysis from the records of request 160 names the same rate and crossing.
