@@ -79,6 +79,7 @@ bool VerifyAgainstSource(const char* source, uint32_t when, uint8_t reason, bool
     }
     PublishSample(source, reading, settings.agentInputProvider);
     if (outcome != nullptr) {
+        outcome->completed = true;
         outcome->verified = true;
         outcome->offsetMs = offsetMs;
         std::snprintf(outcome->source, sizeof(outcome->source), "%s", source);
@@ -98,6 +99,7 @@ bool CheckSystemClock(uint32_t when, uint8_t reason, bool afterSync, CheckOutcom
     if (outcome != nullptr) {
         *outcome = CheckOutcome{};
         outcome->thresholdMs = AlertThresholdMs(settings);
+        outcome->warnUnverified = settings.alertIfUnverified != 0;
     }
     uint8_t ring[kSourceRingSize];
     ReadBinary(kAgentKey, "Last Used Time Source", ring, sizeof(ring));
@@ -114,6 +116,9 @@ bool CheckSystemClock(uint32_t when, uint8_t reason, bool afterSync, CheckOutcom
             return true;
         }
         tried = true;
+    }
+    if (outcome != nullptr) {
+        outcome->completed = !ShutdownRequested();
     }
     if (settings.alertIfUnverified != 0 && !ShutdownRequested()) {
         LogProviderEvent(kProductName, EVENTLOG_WARNING_TYPE,

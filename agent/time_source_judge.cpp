@@ -86,7 +86,8 @@ SelfSyncEvent SelfSyncWatch::OnCheck(const SourceVerdict& verdict, const CheckOu
     const bool beyond =
         outcome.thresholdMs != 0 && (outcome.offsetMs > static_cast<int64_t>(outcome.thresholdMs) ||
                                      outcome.offsetMs < -static_cast<int64_t>(outcome.thresholdMs));
-    if (inEpisode_ || (outcome.verified && !beyond)) {
+    const bool worthSaying = outcome.verified ? beyond : outcome.warnUnverified;
+    if (inEpisode_ || !outcome.completed || !worthSaying) {
         return SelfSyncEvent::kNone;
     }
     inEpisode_ = true;

@@ -57,18 +57,20 @@ const char* ClaimedSourceText(ClaimedSource source);
 
 // The outcome of one sync check as the episode needs it.
 struct CheckOutcome {
-    bool verified;
+    bool completed;       // the check walked to its end (a stop can cut it short)
+    bool verified;        // a source answered
     int64_t offsetMs;     // when verified: reference minus local clock
     char source[64];      // the source that answered
-    uint32_t thresholdMs; // the alert threshold; 0: no threshold set
+    uint32_t thresholdMs; // the alert threshold; 0: no alert for a clock that is off
+    bool warnUnverified;  // "Alert if Unverified" is set
 };
 
 enum class SelfSyncEvent : uint8_t { kNone, kWarn, kRecovered };
 
-// One episode of "synchronized with itself" at a time: it opens with a warning at the first check
-// that either cannot verify the clock or finds it off by more than the threshold while the
-// service follows no network source, and closes with one recovery event when the service's
-// source is a network one again.
+// One episode of "synchronized with itself" at a time: it opens with a warning at the first
+// completed check that either finds the clock off by more than the threshold or (when warnings of
+// an unverified clock are on) cannot verify it, while the service follows no network source; and
+// closes with one recovery event when the service's source is a network one again.
 class SelfSyncWatch {
 public:
     // After each check.

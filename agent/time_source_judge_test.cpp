@@ -20,6 +20,7 @@ uint32_t Letters(const char* four) {
 
 CheckOutcome Verified(int64_t offsetMs) {
     CheckOutcome outcome{};
+    outcome.completed = true;
     outcome.verified = true;
     outcome.offsetMs = offsetMs;
     std::snprintf(outcome.source, sizeof(outcome.source), "127.0.0.2");
@@ -69,7 +70,9 @@ TEST(SelfSyncWatch, one_warning_per_episode_and_one_recovery) {
     const SourceVerdict noSync = JudgeTimeSource({Letters("LOCL"), 1, kRecentSync, kSyncNoSync});
     const SourceVerdict network = JudgeTimeSource({kChronyd, 3, kRecentSync, kSyncNtp});
     CheckOutcome unverified{};
+    unverified.completed = true;
     unverified.thresholdMs = 2000;
+    unverified.warnUnverified = true;
 
     SelfSyncWatch watch;
     EXPECT_EQ(watch.OnCheck(local, Verified(2000)), SelfSyncEvent::kNone) << "within threshold";
@@ -86,11 +89,18 @@ TEST(SelfSyncWatch, one_warning_per_episode_and_one_recovery) {
     EXPECT_EQ(watch.OnCheck(local, unverified), SelfSyncEvent::kWarn);
     EXPECT_EQ(watch.OnCheck(network, Verified(0)), SelfSyncEvent::kRecovered);
 
-    // With no threshold set only an unverified clock opens an episode.
+    // Alerts switched off stay off here too; a check cut short by a stop says nothing.
     CheckOutcome noThreshold = Verified(900000);
     noThreshold.thresholdMs = 0;
+    CheckOutcome quietUnverified = unverified;
+    quietUnverified.warnUnverified = false;
+    CheckOutcome stopped = unverified;
+    stopped.completed = false;
     SelfSyncWatch quiet;
     EXPECT_EQ(quiet.OnCheck(local, noThreshold), SelfSyncEvent::kNone);
+    EXPECT_EQ(quiet.OnCheck(local, quietUnverified), SelfSyncEvent::kNone);
+    EXPECT_EQ(quiet.OnCheck(local, stopped), SelfSyncEvent::kNone);
+    EXPECT_FALSE(quiet.inEpisode());
 }
 
 TEST(SelfSyncWatch, texts) {
