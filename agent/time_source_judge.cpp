@@ -79,6 +79,22 @@ ClaimedSource ClaimedSourceFromPartner(const char* partnerName) {
     return ClaimedSource::kNetwork;
 }
 
+StatusSourceVerdict JudgeStatusRecordSource(const char* partnerName, uint32_t lastSyncTime,
+                                            uint32_t agentStartTime, uint32_t now) {
+    const ClaimedSource claimed = ClaimedSourceFromPartner(partnerName);
+    if (claimed != ClaimedSource::kNetwork) {
+        return {true, ClaimedSourceText(claimed)};
+    }
+    // The agent counts a service unsynchronized for 19 polls before it says so: a minute leaves
+    // room for that.
+    constexpr uint32_t kSettleSeconds = 60;
+    if (lastSyncTime == 0 && agentStartTime != 0 && now - agentStartTime >= kSettleSeconds &&
+        now - agentStartTime < 0x80000000u) {
+        return {true, "its local clock or none (no synchronization seen since the agent started)"};
+    }
+    return {false, ClaimedSourceText(ClaimedSource::kNetwork)};
+}
+
 SelfSyncEvent SelfSyncWatch::OnCheck(const SourceVerdict& verdict, const CheckOutcome& outcome) {
     if (!verdict.followsNoNetworkSource) {
         return OnPoll(verdict);

@@ -55,6 +55,17 @@ SourceVerdict JudgeTimeSource(const ServiceSourceFacts& facts);
 ClaimedSource ClaimedSourceFromPartner(const char* partnerName);
 const char* ClaimedSourceText(ClaimedSource source);
 
+// What the status record (request 200) tells of the service's source: its partner is a local or
+// host identifier, or the agent has seen no synchronization in the minute since it started (the
+// service then runs on its local clock at stratum 1, which the agent does not count as
+// synchronized, or has no source at all). Times in seconds since 1970.
+struct StatusSourceVerdict {
+    bool followsNoNetworkSource;
+    const char* claimedText; // the source in words
+};
+StatusSourceVerdict JudgeStatusRecordSource(const char* partnerName, uint32_t lastSyncTime,
+                                            uint32_t agentStartTime, uint32_t now);
+
 // The outcome of one sync check as the episode needs it.
 struct CheckOutcome {
     bool completed;       // the check walked to its end (a stop can cut it short)

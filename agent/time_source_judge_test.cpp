@@ -63,6 +63,23 @@ TEST(TimeSourceJudge, signatures_of_a_service_that_follows_no_network_source) {
     EXPECT_EQ(ClaimedSourceFromPartner("127.0.0.1"), ClaimedSource::kNetwork);
     EXPECT_EQ(ClaimedSourceFromPartner("(none since startup)"), ClaimedSource::kNetwork);
     EXPECT_EQ(ClaimedSourceFromPartner(nullptr), ClaimedSource::kNetwork);
+
+    // From the status record: the partner, or no synchronization a minute after the start.
+    const uint32_t start = 1765000000;
+    EXPECT_TRUE(
+        JudgeStatusRecordSource("76.79.67.76", start, start, start + 5).followsNoNetworkSource);
+    EXPECT_STREQ(JudgeStatusRecordSource("76.79.67.76", start, start, start + 5).claimedText,
+                 "Local CMOS Clock");
+    EXPECT_FALSE(
+        JudgeStatusRecordSource("127.0.0.1", start, start, start + 5).followsNoNetworkSource);
+    EXPECT_FALSE(JudgeStatusRecordSource("(none since startup)", 0, start, start + 59)
+                     .followsNoNetworkSource);
+    EXPECT_TRUE(JudgeStatusRecordSource("(none since startup)", 0, start, start + 60)
+                    .followsNoNetworkSource);
+    EXPECT_FALSE(
+        JudgeStatusRecordSource("(none since startup)", 0, 0, start).followsNoNetworkSource);
+    EXPECT_FALSE(JudgeStatusRecordSource("(none since startup)", 0, start, start - 100)
+                     .followsNoNetworkSource);
 }
 
 TEST(SelfSyncWatch, one_warning_per_episode_and_one_recovery) {

@@ -323,11 +323,12 @@ Fields DecodeStatus(const Answer& a) {
     StatusRecord record;
     DecodeStatusRecord(Bytes(a), &record);
     Fields f = StatusRecordFields(record);
-    // The partner is the service's reference identifier: a local one means Windows Time follows
-    // no network source, whatever it says of its synchronization.
-    const ClaimedSource claimed = ClaimedSourceFromPartner(record.partnerName);
-    AddBoolean(&f, "follows_no_network_source", claimed != ClaimedSource::kNetwork);
-    AddText(&f, "claimed_source", ClaimedSourceText(claimed));
+    // The partner is the service's reference identifier: a local one, or no synchronization
+    // since the agent started, means Windows Time follows no network source.
+    const StatusSourceVerdict source = JudgeStatusRecordSource(
+        record.partnerName, record.lastSyncTime, record.agentStartTime, record.now);
+    AddBoolean(&f, "follows_no_network_source", source.followsNoNetworkSource);
+    AddText(&f, "claimed_source", source.claimedText);
     return f;
 }
 
