@@ -231,7 +231,8 @@ DriftTrend AnalyzeDriftTrend(const DriftRecord* records, size_t count,
 
 bool DecideDriftWarning(DriftWarningState* state, const DriftTrend& trend, int64_t now,
                         uint32_t horizonHours) {
-    if (horizonHours == 0 || !trend.crossing || trend.alreadyBeyond) {
+    if (horizonHours == 0 || !trend.crossing || trend.alreadyBeyond ||
+        !(trend.msPerDayError <= kWarningRatePrecision * std::fabs(trend.msPerDay))) {
         return false;
     }
     const int64_t horizon = static_cast<int64_t>(horizonHours) * 3600;

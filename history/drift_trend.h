@@ -63,11 +63,16 @@ struct DriftWarningState {
     int64_t warnedCrossing; // the crossing it predicted
 };
 
+// A warning waits until the rate is known to within this share of itself (one standard error),
+// so that the crossing it names is as good: a significant line of a handful of records is not.
+constexpr double kWarningRatePrecision = 0.1;
+
 // Whether to warn now that the variance will pass the threshold: the predicted crossing lies
-// within horizonHours of now (0 switches warnings off), the line is not past it already (the
-// threshold alert speaks then), and either no warning was given in the last horizon or the
-// crossing has moved closer by more than half of what remained of the last prediction. A warning
-// given updates state.
+// within horizonHours of now (0 switches warnings off), the rate is known well enough
+// (kWarningRatePrecision), the line is not past the threshold already (the threshold alert
+// speaks then), and either no warning was given in the last horizon or the crossing has moved
+// closer by more than half of what remained of the last prediction. A warning given updates
+// state.
 bool DecideDriftWarning(DriftWarningState* state, const DriftTrend& trend, int64_t now,
                         uint32_t horizonHours);
 

@@ -204,11 +204,15 @@ TEST(DriftTrend, bad_histories_give_no_trend) {
 TEST(DriftWarning, once_per_horizon_unless_the_crossing_comes_much_closer) {
     DriftTrend trend{};
     trend.fitted = trend.significant = trend.crossing = true;
+    trend.msPerDay = 1000;
+    trend.msPerDayError = 101;
     const int64_t now = kStart;
     trend.crossingTime = now + 10 * 3600;
     DriftWarningState state{};
 
     EXPECT_FALSE(DecideDriftWarning(&state, trend, now, 0)) << "0 switches warnings off";
+    EXPECT_FALSE(DecideDriftWarning(&state, trend, now, 24)) << "a rate not known well enough";
+    trend.msPerDayError = 100;
     EXPECT_FALSE(DecideDriftWarning(&state, trend, now, 9)) << "beyond the horizon";
     EXPECT_TRUE(DecideDriftWarning(&state, trend, now, 24));
     EXPECT_FALSE(DecideDriftWarning(&state, trend, now + 1800, 24)) << "the same prediction";
