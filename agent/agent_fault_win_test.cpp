@@ -323,6 +323,13 @@ TEST_F(AgentFaults, settings_of_the_wrong_type_or_size_fall_back_to_their_defaul
     ASSERT_FALSE(ahead.empty()) << "run under with-fake-ntp";
     Start();
     ASSERT_EQ(AgentText("Service Running"), "True");
+    // The start-up check has no source and says so. Once it has, the ring written below cannot
+    // become its source: on a loaded machine the check may otherwise start after that write.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return Events(EVENTLOG_WARNING_TYPE, "Unable to verify the system clock time") == 1;
+        },
+        kPatienceMs));
 
     // "Enabled" as text; the server list as 64 KB of binary data without a terminating zero; a
     // reference clock too long for its field that, cut short, would name a source five seconds

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "agent/shared_blocks_win.h"
+#include "agent/time_source_judge.h"
 #include "history/drift_file_win.h"
 #include "timesrc/precise_clock_win.h"
 
@@ -26,12 +27,13 @@ void StatusAddOffset(int64_t offsetMs);
 uint8_t StatusRole();
 void StatusMarkThreadEnd();
 
-
 // Management responder.
 void LoadCommandFilter(const char* path);
 bool OpenResponder();
 void CloseResponder();
 void HandleManagementRequest(SOCKET socket);
 
-// Sync check: when (seconds since 1970, 0 for now), reason code, after a synchronization.
-bool CheckSystemClock(uint32_t when, uint8_t reason, bool afterSync);
+// Sync check: when (seconds since 1970, 0 for now), reason code, after a synchronization; what
+// it found goes to outcome when one is given.
+bool CheckSystemClock(uint32_t when, uint8_t reason, bool afterSync,
+                      CheckOutcome* outcome = nullptr);

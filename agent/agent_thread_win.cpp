@@ -4,11 +4,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "agent/agent_interfaces_win.h"
+#include "agent/sync_check.h"
 #include "agent/sync_follower.h"
+#include "agent/time_source_judge.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
+#include "history/drift_trend.h"
 
 namespace {
 
@@ -69,8 +73,81 @@ void SelectReadReadiness(bool enable) {
     }
 }
 
+// Hours ahead within which a predicted crossing of the alert threshold is worth a warning.
+uint32_t DriftWarningHours() {
+    uint32_t type = 0;
+    uint32_t size = 0;
+    const bool present = QueryValueForm(kAgentKey, "DriftWarningHours", &type, &size);
+    const bool isNumber = present && type == kRegNumber && size == 4;
+    return EffectiveDriftWarningHours(present, isNumber,
+                                      isNumber ? ReadNumber(kAgentKey, "DriftWarningHours", 0) : 0);
+}
+
+void LogAddedEvent(WORD type, uint16_t id, const char* text) {
+    LogProviderEvent(kProductName, type, "%s (Horologix event %u)", text,
+                     static_cast<unsigned>(id));
+}
+
+// What the agent says beyond the specified alerts: a service synchronized with itself, and a
+// drift heading for the alert threshold.
+class AgentWatches {
+public:
+    void NotePoll(const PolledState& state) {
+        polled_ = state;
+        havePoll_ = true;
+        if (watch_.OnPoll(Verdict()) == SelfSyncEvent::kRecovered) {
+            char text[256];
+            FormatSelfSyncRecovery(state.refId, text, sizeof(text));
+            LogAddedEvent(EVENTLOG_INFORMATION_TYPE, kEventSelfSyncRecovered, text);
+        }
+    }
+
+    void AfterCheck(const CheckOutcome& outcome) {
+        if (havePoll_ && watch_.OnCheck(Verdict(), outcome) == SelfSyncEvent::kWarn) {
+            char text[400];
+            FormatSelfSyncWarning(Verdict(), outcome, text, sizeof(text));
+            LogAddedEvent(EVENTLOG_WARNING_TYPE, kEventSelfSyncWarning, text);
+        }
+        if (outcome.verified && outcome.thresholdMs != 0) {
+            WatchDrift(outcome);
+        }
+    }
+
+private:
+    SourceVerdict Verdict() const {
+        return JudgeTimeSource(ServiceSourceFacts{
+            polled_.refId, polled_.stratum, polled_.lastSyncTime, AgentSettingsCopy().syncType});
+    }
+
+    void WatchDrift(const CheckOutcome& outcome) {
+        const uint32_t horizon = DriftWarningHours();
+        if (horizon == 0) {
+            return;
+        }
+        records_.resize(kDriftMaxRecords);
+        const size_t count = ReadNewestDriftRecords(records_.data(), records_.size());
+        DriftTrendOptions options;
+        options.thresholdMs = outcome.thresholdMs;
+        const DriftTrend trend = AnalyzeDriftTrend(records_.data(), count, options);
+        const int64_t now = UnixTimeNow();
+        if (DecideDriftWarning(&drift_, trend, now, horizon)) {
+            char text[400];
+            FormatDriftWarning(trend, now, outcome.thresholdMs, outcome.source, text, sizeof(text));
+            LogAddedEvent(EVENTLOG_WARNING_TYPE, kEventDriftWarning, text);
+        }
+    }
+
+    PolledState polled_{};
+    bool havePoll_ = false;
+    SelfSyncWatch watch_;
+    DriftWarningState drift_{};
+    std::vector<DriftRecord> records_;
+};
+
 class AgentFollowerHost final : public FollowerHost {
 public:
+    explicit AgentFollowerHost(AgentWatches& watches) : watches_(watches) {}
+
     void SetPartnerText(const char* text) override {
         WriteString(kAgentKey, "Current Inbound Time Partner", text);
     }
@@ -105,8 +182,14 @@ public:
         ::RecordLastUsedSource(refId, time);
     }
     bool RunCheck(uint32_t when, uint8_t reason, bool afterSync) override {
-        return CheckSystemClock(when, reason, afterSync);
+        CheckOutcome outcome;
+        const bool verified = CheckSystemClock(when, reason, afterSync, &outcome);
+        watches_.AfterCheck(outcome);
+        return verified;
     }
+
+private:
+    AgentWatches& watches_;
 };
 
 // Follows the family's sync-status block after a notify pulse, or (polled) at the once-a-second
@@ -175,7 +258,9 @@ DWORD WINAPI AgentThreadMain(LPVOID) {
     if (AgentSettingsCopy().agentInputProvider != 0) {
         AnnounceRunning();
     }
-    AgentFollowerHost host;
+    AgentWatches watches;
+    watches.NotePoll(PollService());
+    AgentFollowerHost host(watches);
     SyncFollower follower(host);
     const uint32_t started = UnixTimeNow();
     StatusMarkThreadStart(started);
@@ -215,7 +300,11 @@ DWORD WINAPI AgentThreadMain(LPVOID) {
             // Holders pulse the notify event, and a pulse that comes while this thread is busy
             // (a check can take seconds) is lost: look at the block once a second as well.
             OnNotify(true);
-            follower.Poll(PollService());
+            {
+                const PolledState state = PollService();
+                watches.NotePoll(state);
+                follower.Poll(state);
+            }
             break;
         default:
             // An I/O completion or a failed wait: wait again. A failing wait must not spin.

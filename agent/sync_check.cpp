@@ -96,6 +96,15 @@ bool ExceedsAlertThreshold(int64_t varianceMs, uint32_t alertIfUnsynchronized,
     return varianceMs > limit || varianceMs < -limit;
 }
 
+uint32_t AlertThresholdMs(const SettingsRecord& settings) {
+    if (settings.alertIfUnsynchronized == 0 || settings.alertThreshold == 0) {
+        return 0;
+    }
+    // Thresholds beyond 49 days read as the largest that fits.
+    return settings.alertThreshold > 0xFFFFFFFFu / 1000 ? 0xFFFFFFFFu
+                                                        : settings.alertThreshold * 1000;
+}
+
 const char* UnverifiedReason(bool anySourceTried) {
     return anySourceTried ? "all specified or auto-discovered time sources failed"
                           : "no time sources specified in the Windows Time Control Panel applet, "

@@ -32,6 +32,10 @@ int64_t OffsetToMilliseconds(int64_t offset);
 bool ExceedsAlertThreshold(int64_t varianceMs, uint32_t alertIfUnsynchronized,
                            uint32_t thresholdSeconds);
 
+// The threshold beyond which a variance is alerted, in milliseconds; 0 when no alert is raised
+// (alerts off or no threshold).
+uint32_t AlertThresholdMs(const SettingsRecord& settings);
+
 // The reason inserted into "Unable to verify the system clock time; %s.".
 const char* UnverifiedReason(bool anySourceTried);
 

@@ -3,6 +3,7 @@
 // alerts when the clock is off by more than the threshold or cannot be verified at all.
 #include "agent/agent_interfaces_win.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "agent/agent_state_win.h"
@@ -56,7 +57,8 @@ void PublishSample(const char* source, const SourceReading& reading, uint32_t in
 
 } // namespace
 
-bool VerifyAgainstSource(const char* source, uint32_t when, uint8_t reason, bool afterSync) {
+bool VerifyAgainstSource(const char* source, uint32_t when, uint8_t reason, bool afterSync,
+                         CheckOutcome* outcome) {
     RaiseThreadPriority(true);
     const SourceReading reading =
         QueryNtpSource(source, kSourceTimeoutMs, Agent().events[kShutdownEvent]);
@@ -76,6 +78,12 @@ bool VerifyAgainstSource(const char* source, uint32_t when, uint8_t reason, bool
                           static_cast<CheckReason>(reason), source, StatusRole());
     }
     PublishSample(source, reading, settings.agentInputProvider);
+    if (outcome != nullptr) {
+        outcome->completed = true;
+        outcome->verified = true;
+        outcome->offsetMs = offsetMs;
+        std::snprintf(outcome->source, sizeof(outcome->source), "%s", source);
+    }
 
     if (ExceedsAlertThreshold(offsetMs, settings.alertIfUnsynchronized, settings.alertThreshold)) {
         LogProviderEvent(kProductName, EVENTLOG_ERROR_TYPE,
@@ -86,8 +94,13 @@ bool VerifyAgainstSource(const char* source, uint32_t when, uint8_t reason, bool
     return true;
 }
 
-bool CheckSystemClock(uint32_t when, uint8_t reason, bool afterSync) {
+bool CheckSystemClock(uint32_t when, uint8_t reason, bool afterSync, CheckOutcome* outcome) {
     const SettingsRecord settings = AgentSettingsCopy();
+    if (outcome != nullptr) {
+        *outcome = CheckOutcome{};
+        outcome->thresholdMs = AlertThresholdMs(settings);
+        outcome->warnUnverified = settings.alertIfUnverified != 0;
+    }
     uint8_t ring[kSourceRingSize];
     ReadBinary(kAgentKey, "Last Used Time Source", ring, sizeof(ring));
     static CheckSourceList sources; // agent thread only; 4.6 KB kept off its stack
@@ -99,10 +112,13 @@ bool CheckSystemClock(uint32_t when, uint8_t reason, bool afterSync) {
         if (ShutdownRequested()) {
             return false;
         }
-        if (VerifyAgainstSource(sources.names[i], when, reason, afterSync)) {
+        if (VerifyAgainstSource(sources.names[i], when, reason, afterSync, outcome)) {
             return true;
         }
         tried = true;
+    }
+    if (outcome != nullptr) {
+        outcome->completed = !ShutdownRequested();
     }
     if (settings.alertIfUnverified != 0 && !ShutdownRequested()) {
         LogProviderEvent(kProductName, EVENTLOG_WARNING_TYPE,

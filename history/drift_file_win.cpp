@@ -147,7 +147,8 @@ uint32_t SourceAddress(const char* sourceText) {
     char host[kSourceHostSize];
     uint16_t port = 0;
     const char* sourceName = sourceText;
-    if (sourceText != nullptr && ParseSourceText(sourceText, host, &port) == SourceTextStatus::kOk) {
+    if (sourceText != nullptr &&
+        ParseSourceText(sourceText, host, &port) == SourceTextStatus::kOk) {
         sourceName = host;
     }
     uint32_t address = 0;
@@ -289,6 +290,32 @@ void AppendDriftRecord(int64_t varianceMs, uint32_t checkTime, uint32_t correcte
         FlushFileBuffers(g_file);
         SetEndOfFile(g_file);
     }
+}
+
+size_t ReadNewestDriftRecords(DriftRecord* records, size_t capacity) {
+    DriftLock lock;
+    LARGE_INTEGER size;
+    if (!lock || g_file == INVALID_HANDLE_VALUE || capacity == 0 || !GetFileSizeEx(g_file, &size)) {
+        return 0;
+    }
+    const uint64_t whole = static_cast<uint64_t>(size.QuadPart) / kDriftRecordSize;
+    const uint64_t count = whole < capacity ? whole : capacity;
+    if (count == 0 || !SeekTo((whole - count) * kDriftRecordSize)) {
+        return 0;
+    }
+    uint8_t block[kFindBlockRecords * kDriftRecordSize];
+    size_t done = 0;
+    while (done < count) {
+        const size_t want = count - done < kFindBlockRecords ? count - done : kFindBlockRecords;
+        if (!ReadExactly(block, static_cast<DWORD>(want * kDriftRecordSize))) {
+            return 0;
+        }
+        for (size_t i = 0; i < want; ++i) {
+            DecodeDriftRecord(block + i * kDriftRecordSize, &records[done + i]);
+        }
+        done += want;
+    }
+    return done;
 }
 
 bool FindDriftRecordAfter(uint32_t after, DriftRecord* record) {

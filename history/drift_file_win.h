@@ -49,6 +49,11 @@ void AppendDriftRecord(int64_t varianceMs, uint32_t checkTime, uint32_t correcte
 // record of all zeros, when there is none or the file cannot be read.
 bool FindDriftRecordAfter(uint32_t after, DriftRecord* record);
 
+// The newest records of the file, oldest first, into records (at most capacity of them); the
+// count read, 0 when there are none or the file cannot be read. A partial record at the end is
+// left out.
+size_t ReadNewestDriftRecords(DriftRecord* records, size_t capacity);
+
 // Empties the file.
 void ClearDriftFile();
 

@@ -1,6 +1,8 @@
 // Fuzz target: any bytes as records (decoded without the reader's checks, so every field takes
 // any value) through the summary report and the drift graph's arithmetic: the report's lines are
-// whole, one per record, and the graph's window and hit test stay within the records.
+// whole, one per record, and the graph's window and hit test stay within the records; and the
+// drift trend: finite numbers, a crossing only for a significant line, and a warning text.
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -8,6 +10,7 @@
 #include "history/drift_graph.h"
 #include "history/drift_record.h"
 #include "history/drift_report.h"
+#include "history/drift_trend.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<DriftRecord> records(size / kDriftRecordSize);
@@ -51,6 +54,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (window.windowSize > 0) {
         char details[400];
         FormatPointDetails(records[window.first], window.first, false, details, sizeof(details));
+    }
+
+    DriftTrendOptions options;
+    options.windowSeconds = input.U32() % 3 == 0 ? 0 : input.U32();
+    options.thresholdMs = input.U32();
+    const DriftTrend trend = AnalyzeDriftTrend(records.data(), records.size(), options);
+    FUZZ_CHECK(trend.note != nullptr && trend.points <= count);
+    FUZZ_CHECK(std::isfinite(trend.msPerDay) && std::isfinite(trend.msPerDayError) &&
+               std::isfinite(trend.residualMs) && std::isfinite(trend.lineNowMs));
+    FUZZ_CHECK(trend.fitted || (!trend.significant && !trend.crossing));
+    FUZZ_CHECK(!trend.crossing || trend.significant);
+    FUZZ_CHECK(!trend.fitted || trend.points >= kTrendMinPoints);
+    DriftWarningState state{};
+    const int64_t now = static_cast<int64_t>(input.U32());
+    if (DecideDriftWarning(&state, trend, now, input.U32() % 9000)) {
+        char warning[400];
+        FormatDriftWarning(trend, now, options.thresholdMs, "fuzz", warning, sizeof(warning));
     }
     return 0;
 }

@@ -9,6 +9,8 @@
 // least 48 bytes, on a thread of its own, with a server reply that these options change:
 //
 //   --offset-ms N        its clock runs N ms ahead of this machine's (negative: behind)
+//   --drift-ms-per-s N   and its lead grows by N ms every second from its first request on
+//                        (negative: shrinks), a clock that runs fast (or slow) at a steady rate
 //   --processing-ms N    holds each request N ms between its receive and transmit timestamps
 //   --reply-after-ms N   holds the finished reply N ms before sending it (a slow return path)
 //   --stratum N          stratum byte (default 2)
@@ -55,6 +57,10 @@ struct Behaviour {
     std::string address;
     int port = 0;
     long offsetMs = 0;
+    long driftMsPerS = 0;
+    // File time of the first request: the drift's origin. Written and read by the listener's
+    // own thread only.
+    mutable uint64_t driftOrigin = 0;
     long processingMs = 0;
     long replyAfterMs = 0;
     int stratum = 2;
@@ -113,6 +119,8 @@ bool ParseOption(int argc, char** argv, int* i, Behaviour* b) {
     };
     if (option == "--offset-ms" && number(-2000000000L, 2000000000L)) {
         b->offsetMs = n;
+    } else if (option == "--drift-ms-per-s" && number(-1000000L, 1000000L)) {
+        b->driftMsPerS = n;
     } else if (option == "--processing-ms" && number(0, 600000)) {
         b->processingMs = n;
     } else if (option == "--reply-after-ms" && number(0, 600000)) {
@@ -159,7 +167,15 @@ uint64_t FileTimeNow() {
 }
 
 NtpTimestamp ServerNow(const Behaviour& b) {
-    return NtpFromFileTime(FileTimeNow() + static_cast<uint64_t>(int64_t{b.offsetMs} * 10000));
+    const uint64_t now = FileTimeNow();
+    if (b.driftOrigin == 0) {
+        b.driftOrigin = now;
+    }
+    // Lead in 100 ns units: the fixed offset plus the drift since the first request (N ms per
+    // second is N x 10^4 units per 10^7 units, N / 1000 of the elapsed time).
+    const int64_t elapsed = static_cast<int64_t>(now - b.driftOrigin);
+    const int64_t lead = int64_t{b.offsetMs} * 10000 + elapsed / 1000 * int64_t{b.driftMsPerS};
+    return NtpFromFileTime(now + static_cast<uint64_t>(lead));
 }
 
 void SleepMs(long ms) {

@@ -3,6 +3,7 @@
 // on success, 1 on failure, 2 on a usage error.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -30,7 +31,8 @@ const char kUsage[] =
     "  start | stop                 through the service manager (stop prints TimeProvClose times)\n"
     "  status                       service, scripted state, time providers, log\n"
     "  log [--tail N] | clear       print or empty the log\n"
-    "  sync --refid A.B.C.D --stratum N [--flags F]   synchronized with a partner, now\n"
+    "  sync --refid A.B.C.D --stratum N [--flags F]   synchronized with a partner, now (a refid\n"
+    "                               may also be a number or four capital letters: LOCL, VINC)\n"
     "  unsync                       synchronization lost: last sync time 0, stratum 0\n"
     "  offset --ms N                TSI_CurrentTime = real clock + N ms\n"
     "  set [--stratum N] [--refid R] [--flags F] [--leap N] [--phase N] [--poll N]\n"
@@ -94,13 +96,23 @@ bool RefIdOption(const Options& options, const char* name, uint32_t* value) {
     if (ParseDottedQuad(it->second, value)) {
         return true;
     }
+    // Four capital letters are a reference identifier as the service gives for its local and
+    // host sources ("LOCL", "VINC"): the first letter is the first byte.
+    const std::string& text = it->second;
+    if (text.size() == 4 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= 'A' && c <= 'Z'; })) {
+        std::memcpy(value, text.data(), 4);
+        return true;
+    }
     int64_t parsed = 0;
     if (ParseInteger(it->second, 0, UINT32_MAX, &parsed)) {
         *value = static_cast<uint32_t>(parsed);
         return true;
     }
-    fprintf(stderr, "w32time-standin: %s wants A.B.C.D or a 32-bit number, not \"%s\"\n", name,
-            it->second.c_str());
+    fprintf(stderr,
+            "w32time-standin: %s wants A.B.C.D, a 32-bit number or four capital letters, not "
+            "\"%s\"\n",
+            name, it->second.c_str());
     return false;
 }
 

@@ -299,6 +299,10 @@ TEST(Qxctl, prints_records_readably_as_json_and_one_line_per_host) {
                              0),
               0u)
         << json.out;
+    EXPECT_NE(json.out.find(",\"follows_no_network_source\":false,\"claimed_source\":\"a "
+                            "network source\"}"),
+              std::string::npos)
+        << json.out;
 
     const ToolRun several = Qxctl("--timeout 200 --retries 0 ping " + At(agent.port()) + " " +
                                   At(SilentPort()) + " " + At(other.port()));
@@ -348,6 +352,15 @@ TEST(Qxctl, history_walks_from_a_moment_to_the_newest_record_as_csv_or_drift_fil
     DecodeDriftRecord(bytes + 40, &last);
     EXPECT_EQ(last.checkTime, 1700003000u);
     EXPECT_EQ(bytes[0], 41);
+
+    // Every record of the fake follows a correction: the newest one alone is no trend.
+    const ToolRun analysis = Qxctl("--json history --analyze " + At(agent.port()));
+    EXPECT_EQ(analysis.status, 0);
+    EXPECT_NE(analysis.out.find("\"trend\":false,\"note\":\"fewer than 2 records in the "
+                                "window\",\"points\":1,\"span_s\":0,\"crossing\":false}"),
+              std::string::npos)
+        << analysis.out;
+    EXPECT_EQ(Qxctl("history --analyze --format drift --out x " + At(agent.port())).status, 2);
 
     agent.Prohibit(kRequestDriftRecord);
     EXPECT_EQ(Qxctl("--timeout 100 --retries 0 history " + At(agent.port())).status, 1);

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "agent/time_source_judge.h"
 #include "history/drift_record.h"
+#include "history/drift_trend.h"
 #include "responder/byte_order.h"
 #include "responder/client/client_output.h"
 #include "responder/client/client_session.h"
@@ -28,7 +30,8 @@ const char kUsage[] =
     "  agent       the agent's running status and counters (128)\n"
     "  status      the status record (200)\n"
     "  history     the verifications from --from to the newest (160, one host): CSV, JSON lines\n"
-    "              with --json, or a drift.qx file with --format drift --out FILE\n"
+    "              with --json, or a drift.qx file with --format drift --out FILE; with\n"
+    "              --analyze the drift trend instead (--threshold MS, default 2000)\n"
     "  sync        ask the Windows Time service to synchronize now (3)\n"
     "  clear       empty the history and reset the statistics (129); asks unless --yes\n"
     "  check       for monitoring: --warn MS --crit MS [--max-age SECONDS]; exit 0 OK,\n"
@@ -55,6 +58,8 @@ struct Options {
     int retries = 2;
     bool json = false;
     bool yes = false;
+    bool analyze = false;
+    uint32_t thresholdMs = 2000;
     std::string from;
     std::string format = "csv";
     std::string out;
@@ -140,6 +145,13 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* problem) {
             o->json = true;
         } else if (arg == "--yes") {
             o->yes = true;
+        } else if (arg == "--analyze") {
+            o->analyze = true;
+        } else if (arg == "--threshold") {
+            if (!value(0, 0xFFFFFFFFll, &number)) {
+                return false;
+            }
+            o->thresholdMs = static_cast<uint32_t>(number);
         } else if (arg == "--from") {
             if (!text(&o->from)) {
                 return false;
@@ -310,7 +322,14 @@ Fields DecodeAgent(const Answer& a) {
 Fields DecodeStatus(const Answer& a) {
     StatusRecord record;
     DecodeStatusRecord(Bytes(a), &record);
-    return StatusRecordFields(record);
+    Fields f = StatusRecordFields(record);
+    // The partner is the service's reference identifier: a local one, or no synchronization
+    // since the agent started, means Windows Time follows no network source.
+    const StatusSourceVerdict source = JudgeStatusRecordSource(
+        record.partnerName, record.lastSyncTime, record.agentStartTime, record.now);
+    AddBoolean(&f, "follows_no_network_source", source.followsNoNetworkSource);
+    AddText(&f, "claimed_source", source.claimedText);
+    return f;
 }
 
 int CommandTime(ManagementSession& session, const Options& o, const std::vector<Target>& targets) {
@@ -423,10 +442,38 @@ HistoryStep NextRecord(ManagementSession& session, const Endpoint& target, uint3
     return step;
 }
 
+Fields DriftTrendFields(const DriftTrend& t) {
+    Fields f;
+    AddBoolean(&f, "trend", t.fitted);
+    AddText(&f, "note", t.note);
+    AddUnsigned(&f, "points", t.points);
+    AddUnsigned(&f, "span_s", t.spanSeconds);
+    if (t.fitted) {
+        AddDecimal(&f, "trend_ms_per_day", t.msPerDay, 3);
+        AddDecimal(&f, "trend_error_ms_per_day", t.msPerDayError, 3);
+        AddDecimal(&f, "trend_ppm", t.ppm, 4);
+        AddDecimal(&f, "residual_ms", t.residualMs, 3);
+        AddDecimal(&f, "line_now_ms", t.lineNowMs, 1);
+        AddBoolean(&f, "significant", t.significant);
+    }
+    AddBoolean(&f, "crossing", t.crossing);
+    if (t.crossing) {
+        AddNumber(&f, "crossing_unix", t.crossingTime);
+        AddText(&f, "crossing",
+                t.crossingTime <= 0xFFFFFFFFll ? IsoUtc(static_cast<uint32_t>(t.crossingTime))
+                                               : std::string("after 2106"));
+        AddBoolean(&f, "already_beyond", t.alreadyBeyond);
+    }
+    return f;
+}
+
 int CommandHistory(ManagementSession& session, const Options& o,
                    const std::vector<Target>& targets) {
     if (targets.size() != 1) {
         return Usage("history asks one host");
+    }
+    if (o.analyze && (o.format != "csv" || !o.out.empty())) {
+        return Usage("--analyze prints the trend: no --format drift or --out");
     }
     if (o.format == "drift" && o.out.empty()) {
         return Usage("--format drift writes a file: give --out FILE");
@@ -448,9 +495,10 @@ int CommandHistory(ManagementSession& session, const Options& o,
             return 1;
         }
     }
-    if (o.format == "csv" && !o.json) {
+    if (o.format == "csv" && !o.json && !o.analyze) {
         std::fputs(DriftCsvHeader().c_str(), out);
     }
+    std::vector<DriftRecord> analyzed;
     uint64_t count = 0;
     int status = 0;
     for (;;) {
@@ -467,7 +515,9 @@ int CommandHistory(ManagementSession& session, const Options& o,
         if (!step.found) {
             break;
         }
-        if (o.format == "drift") {
+        if (o.analyze) {
+            analyzed.push_back(step.record);
+        } else if (o.format == "drift") {
             std::fwrite(step.bytes, 1, sizeof(step.bytes), out);
         } else if (o.json) {
             Fields f;
@@ -480,6 +530,13 @@ int CommandHistory(ManagementSession& session, const Options& o,
         }
         ++count;
         after = step.record.checkTime;
+    }
+    if (o.analyze && status == 0) {
+        DriftTrendOptions options;
+        options.thresholdMs = o.thresholdMs;
+        Printer printer(o, 1);
+        printer.Answered(targets[0], DriftTrendFields(AnalyzeDriftTrend(analyzed.data(),
+                                                                        analyzed.size(), options)));
     }
     if (out != stdout && std::fclose(out) != 0) {
         std::fprintf(stderr, "qxctl: writing %s failed\n", o.out.c_str());
