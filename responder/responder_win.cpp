@@ -93,7 +93,7 @@ public:
         EncodeTimeZoneFacts(disable, name != nullptr ? name : "", out);
         FreeStringCopy(name);
     }
-    void CurrentZoneName(char field[kZoneNameField]) override { CurrentTimeZoneName(field); }
+    void CurrentZoneName(char field[kZoneNameField]) override { RecentTimeZoneName(field); }
     uint8_t TimeServiceType() override {
         return static_cast<uint8_t>(AgentSettingsCopy().syncType);
     }
