@@ -29,6 +29,10 @@ uint64_t Microseconds() {
 void ServeTurn(SOCKET socket) {
     const uint64_t begin = Microseconds();
     for (int served = 0; ServeAnotherDatagram(served, Microseconds() - begin); ++served) {
+        u_long queued = 0;
+        if (served > 0 && ioctlsocket(socket, FIONREAD, &queued) == 0 && queued == 0) {
+            return;
+        }
         uint8_t request[kMaxRequestSize];
         sockaddr_in from{};
         int fromLength = sizeof(from);
