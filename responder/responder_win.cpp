@@ -214,6 +214,12 @@ void HandleManagementRequest(SOCKET socket) {
         if (served > 0 && !DatagramQueued(socket)) {
             break;
         }
+        if (served == 1) {
+            // A backlog: the socket's readiness is of no use until the turn ends (the agent
+            // thread selects it again then), and under Wine every datagram read while it is
+            // selected wakes the server once more to signal it.
+            WSAEventSelect(socket, nullptr, 0);
+        }
         uint8_t datagram[kMaxRequestSize];
         sockaddr_in from{};
         int fromLength = sizeof(from);

@@ -33,6 +33,9 @@ void ServeTurn(SOCKET socket) {
         if (served > 0 && ioctlsocket(socket, FIONREAD, &queued) == 0 && queued == 0) {
             return;
         }
+        if (served == 1) {
+            WSAEventSelect(socket, nullptr, 0); // selected again after the turn
+        }
         uint8_t request[kMaxRequestSize];
         sockaddr_in from{};
         int fromLength = sizeof(from);
