@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "agent/agent_interfaces_win.h"
+#include "agent/poll_clock.h"
 #include "agent/sync_check.h"
 #include "agent/sync_follower.h"
 #include "agent/time_source_judge.h"
@@ -18,6 +19,18 @@ namespace {
 
 constexpr DWORD kPollMs = 1000;
 constexpr WCHAR kProviderNameW[] = L"Horologix";
+
+// Milliseconds from the tick count, carried past its 49.7-day wrap; the agent thread's own.
+uint64_t ThreadMilliseconds() {
+    static DWORD last = 0;
+    static uint64_t high = 0;
+    const DWORD now = GetTickCount();
+    if (now < last) {
+        high += 1ull << 32;
+    }
+    last = now;
+    return high | now;
+}
 
 void WINAPI FreeProviderStatus(SetProviderStatusInfo* info) {
     if (info != nullptr) {
@@ -269,9 +282,12 @@ DWORD WINAPI AgentThreadMain(LPVOID) {
         SelectReadReadiness(true);
     }
 
+    // The poll keeps its beat whatever else wakes the thread: a stream of requests signals the
+    // socket's event at every wait and would otherwise hold the poll back for as long as it lasts.
+    PollClock poll(ThreadMilliseconds(), kPollMs);
     for (;;) {
-        const DWORD result =
-            WaitForMultipleObjectsEx(kAgentEventCount, agent.events, FALSE, kPollMs, TRUE);
+        const DWORD result = WaitForMultipleObjectsEx(kAgentEventCount, agent.events, FALSE,
+                                                      poll.WaitMs(ThreadMilliseconds()), TRUE);
         if (result == WAIT_OBJECT_0 + kShutdownEvent) {
             break;
         }
@@ -297,14 +313,6 @@ DWORD WINAPI AgentThreadMain(LPVOID) {
             OnNotify(false);
             break;
         case WAIT_TIMEOUT:
-            // Holders pulse the notify event, and a pulse that comes while this thread is busy
-            // (a check can take seconds) is lost: look at the block once a second as well.
-            OnNotify(true);
-            {
-                const PolledState state = PollService();
-                watches.NotePoll(state);
-                follower.Poll(state);
-            }
             break;
         default:
             // An I/O completion or a failed wait: wait again. A failing wait must not spin.
@@ -312,6 +320,15 @@ DWORD WINAPI AgentThreadMain(LPVOID) {
                 Sleep(100);
             }
             break;
+        }
+        if (poll.Due(ThreadMilliseconds())) {
+            // Holders pulse the notify event, and a pulse that comes while this thread is busy
+            // (a check can take seconds) is lost: look at the block once a second as well.
+            OnNotify(true);
+            const PolledState state = PollService();
+            watches.NotePoll(state);
+            follower.Poll(state);
+            poll.Polled(ThreadMilliseconds());
         }
     }
 

@@ -173,23 +173,48 @@ void LoadSheetSettings() {
     applet.settingsDirty = false;
 }
 
-void UpgradeInstalledAgent(HWND owner) {
+// The Windows Time service's restart after an automatic upgrade. It runs beside the sheet: the
+// service may take seconds to stop (the service-control wait allows 10 s), and nothing on the
+// pages depends on the restart being done.
+struct ServiceRestart {
+    char machine[kTargetMachineChars + 1]; // "" for the local machine
+    HANDLE thread;
+};
+
+DWORD WINAPI RestartTimeService(void* parameter) {
+    const auto* restart = static_cast<const ServiceRestart*>(parameter);
+    RestartService(nullptr, restart->machine[0] != '\0' ? restart->machine : nullptr, "W32Time");
+    return 0;
+}
+
+void StartServiceRestart(ServiceRestart* restart) {
+    const char* target = TargetOrNull();
+    std::snprintf(restart->machine, sizeof(restart->machine), "%s",
+                  target != nullptr ? target : "");
+    restart->thread = CreateThread(nullptr, 0, RestartTimeService, restart, 0, nullptr);
+    if (restart->thread == nullptr) {
+        RestartTimeService(restart);
+    }
+}
+
+// Whether an older agent was replaced: then the service wants its restart.
+bool UpgradeInstalledAgent(HWND owner) {
     AppletState& applet = Applet();
     char installed[32];
     ReadString(kAgentKeyPath, "Current Version", installed, 31, "");
     if (!AgentUpgradeNeeded(HOROLOGIX_VERSION_TEXT, installed,
                             applet.settings.agentInstalled != 0)) {
-        return;
+        return false;
     }
     if (!RunInstallerQuietly(owner, true)) {
-        return; // the sheet opens with the settings already loaded
+        return false; // the sheet opens with the settings already loaded
     }
     LoadSettingsWithBaseline(&applet.settings, &applet.baseline);
     SettingsRecord after = applet.settings;
     ApplyForceDisable(&after);
     SaveSettingsChangedFrom(applet.settings, applet.baseline, after);
-    RestartService(owner, TargetOrNull(), "W32Time");
     LoadSheetSettings();
+    return true;
 }
 
 void RunSheet(HWND owner, uint32_t mode) {
@@ -223,8 +248,9 @@ void RunSheet(HWND owner, uint32_t mode) {
         RefreshFamilyEnvironment();
     }
     LoadSheetSettings();
-    if (mode == kModeSheet && applet.targetOs > kOsWin2000) {
-        UpgradeInstalledAgent(owner);
+    ServiceRestart restart{};
+    if (mode == kModeSheet && applet.targetOs > kOsWin2000 && UpgradeInstalledAgent(owner)) {
+        StartServiceRestart(&restart);
     }
 
     int templates[kMaxSheetPages];
@@ -282,6 +308,11 @@ void RunSheet(HWND owner, uint32_t mode) {
         WaitForSingleObject(applet.statusThread, kStatusThreadWaitMs);
         CloseHandle(applet.statusThread);
         applet.statusThread = nullptr;
+    }
+    if (restart.thread != nullptr) {
+        // Bounded by the service-control waits; the thread runs this module's code.
+        WaitForSingleObject(restart.thread, INFINITE);
+        CloseHandle(restart.thread);
     }
     applet.sheet = nullptr;
     ReleaseSheetResources(resources);
@@ -429,23 +460,10 @@ LRESULT RunApplet(HWND owner, uint32_t mode) {
     return result;
 }
 
-bool IsAdministrator() {
-    if (g_fault == AppletStartFault::kNotAdministrator) {
-        return false;
-    }
-    if (LocalSystemIdentity().isWin9x) {
-        return true;
-    }
-    char share[300];
-    std::snprintf(share, sizeof(share), "\\\\%s\\ADMIN$", CurrentEnvironment().computerName);
-    UniqueFile folder(CreateFileA(share, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (folder) {
-        return true;
-    }
-    if (CanEnablePrivilege("SeTcbPrivilege")) {
-        return true;
-    }
+namespace {
+
+// Whether the process token holds BUILTIN\Administrators, whatever the group's attributes.
+bool TokenHoldsAdministrators() {
     HANDLE rawToken = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
         return false;
@@ -469,6 +487,28 @@ bool IsAdministrator() {
     }
     FreeSid(administrators);
     return found;
+}
+
+} // namespace
+
+bool IsAdministrator() {
+    if (g_fault == AppletStartFault::kNotAdministrator) {
+        return false;
+    }
+    if (LocalSystemIdentity().isWin9x) {
+        return true;
+    }
+    // Any one of the three answers yes. The process's own token is asked first: opening this
+    // machine's administrative share goes through the network redirector, which can take long
+    // (or wait for a time-out) where the server service is slow or stopped.
+    if (TokenHoldsAdministrators() || CanEnablePrivilege("SeTcbPrivilege")) {
+        return true;
+    }
+    char share[300];
+    std::snprintf(share, sizeof(share), "\\\\%s\\ADMIN$", CurrentEnvironment().computerName);
+    UniqueFile folder(CreateFileA(share, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return static_cast<bool>(folder);
 }
 
 bool TestRegistryAccess(HWND, const char* machine, const char* key, char* message, size_t size) {

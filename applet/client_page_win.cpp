@@ -29,6 +29,9 @@ constexpr size_t kFamilySlaveOffset = 4;
 // Posted at initialization when the page changed the record itself: the sheet takes a change
 // only once it has finished creating its first page.
 constexpr UINT kMarkChangedMessage = WM_APP + 14;
+// Posted at activation: what needs the service manager or the network (the "Sync Now" state and
+// a status pass) waits until the sheet is on the screen.
+constexpr UINT kRefreshMessage = WM_APP + 15;
 
 // Controls whose state follows the managing options on the later template.
 constexpr int kIntervalControls[] = {IDC_CLIENT_INTERVAL, IDC_CLIENT_INTERVAL_LABEL,
@@ -230,6 +233,7 @@ void Initialize(HWND page) {
     }
     ShowMoreServersNote(page);
     AttachClientPage(page);
+    EnableControl(page, IDC_SYNC_NOW, false); // until the service is asked, once the sheet shows
     g_initializing = false;
 }
 
@@ -266,9 +270,8 @@ void Initialize2000(HWND page) {
     }
     ShowMoreServersNote(page);
     AttachClientPage(page);
-    UpdateSyncNowButton(page);
+    EnableControl(page, IDC_SYNC_NOW, false); // until the service is asked, once the sheet shows
     ShowControl(page, IDC_SYNC_NOW, Applet().remoteWin2000);
-    RequestStatusCheck();
     g_initializing = false;
 }
 
@@ -374,7 +377,10 @@ void OnCommand(HWND page, const Variant& variant, int id, int code) {
         if (code != EN_SETFOCUS && code != EN_KILLFOCUS && code != EN_UPDATE) {
             return;
         }
-        RefreshButtons(page, variant);
+        // A fill writes every row: the buttons follow once it is done, not at each row.
+        if (!g_initializing) {
+            RefreshButtons(page, variant);
+        }
         if (code == EN_SETFOCUS || code == EN_KILLFOCUS) {
             FollowEditFocus(page, row, code == EN_SETFOCUS);
         } else if (!g_initializing) {
@@ -403,9 +409,11 @@ INT_PTR OnNotify(HWND page, const Variant& variant, const NMHDR* header) {
     case PSN_SETACTIVE:
         g_initializing = true;
         variant.fill(page);
-        RefreshButtons(page, variant);
-        RequestStatusCheck();
+        if (variant.later) {
+            UpdateTimePartner(page);
+        }
         g_initializing = false;
+        PostMessageA(page, kRefreshMessage, 0, 0);
         SetWindowLongPtrA(page, DWLP_MSGRESULT, 0);
         return TRUE;
     case PSN_KILLACTIVE:
@@ -443,6 +451,10 @@ INT_PTR PageProc(const Variant& variant, HWND page, UINT message, WPARAM wParam,
         return TRUE;
     case kMarkChangedMessage:
         MarkPageChanged(page);
+        return TRUE;
+    case kRefreshMessage:
+        RefreshButtons(page, variant);
+        RequestStatusCheck();
         return TRUE;
     case WM_DESTROY:
         DetachClientPage(page);

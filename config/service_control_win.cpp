@@ -160,6 +160,13 @@ bool RestartService(HWND /*owner*/, const char* machine, const char* serviceName
             QueryState(opened.service.get(), &state, &error)) {
             SC_HANDLE service = opened.service.get();
             bool stopped = false;
+            if (state == SERVICE_START_PENDING) {
+                // A starting service refuses the stop, and the wait below would then watch it
+                // run for the whole wait: let the start end first (an installer that has just
+                // started the service leaves it so).
+                WaitForState(service, SERVICE_RUNNING, &error);
+                QueryState(service, &state, &error);
+            }
             if (state != SERVICE_STOPPED) {
                 // A refused stop (the service is already stopping, say) still ends in the
                 // wait: the final status decides, and names the refusal when it is not stopped.

@@ -15,6 +15,7 @@
 #include "history/drift_file_win.h"
 #include "responder/request_handler.h"
 #include "responder/status_records_win.h"
+#include "responder/turn_budget.h"
 #include "timesrc/ntp_source.h"
 #include "timesrc/time_zone_win.h"
 
@@ -24,10 +25,6 @@ constexpr char kAgentParameters[] = ""; // Software\Tessaric\Horologix\Parameter
 constexpr char kTimeZoneKey[] = "\\\\System\\CurrentControlSet\\Control\\TimeZoneInformation";
 constexpr int kBindAttempts = 4;
 constexpr DWORD kBindRetryMs = 500;
-// Datagrams one readiness signal serves at most: a few milliseconds of work.
-constexpr int kDatagramsPerSignal = 64;
-// A signal within this fraction of a second after the last one returned means a backlog.
-constexpr LONGLONG kBacklogGapPerSecond = 2000;
 
 // Responder state; only the agent thread (and StartAgent before it) touches it.
 uint8_t g_filter[kCommandFilterSize];
@@ -38,6 +35,20 @@ char* g_answerAddresses = nullptr; // "Server Answer IP", kept while the respond
 CalendarRecord ToCalendar(const SYSTEMTIME& time) {
     return CalendarRecord{time.wYear, time.wMonth,  time.wDayOfWeek, time.wDay,
                           time.wHour, time.wMinute, time.wSecond,    time.wMilliseconds};
+}
+
+// Microseconds from the performance counter, for a turn's budget.
+uint64_t TurnMicroseconds() {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<uint64_t>(now.QuadPart / frequency) * 1000000 +
+           static_cast<uint64_t>(now.QuadPart % frequency) * 1000000 /
+               static_cast<uint64_t>(frequency);
 }
 
 // Milliseconds from the tick count, carried past its 49.7-day wrap.
@@ -82,7 +93,7 @@ public:
         EncodeTimeZoneFacts(disable, name != nullptr ? name : "", out);
         FreeStringCopy(name);
     }
-    void CurrentZoneName(char field[kZoneNameField]) override { CurrentTimeZoneName(field); }
+    void CurrentZoneName(char field[kZoneNameField]) override { RecentTimeZoneName(field); }
     uint8_t TimeServiceType() override {
         return static_cast<uint8_t>(AgentSettingsCopy().syncType);
     }
@@ -127,6 +138,14 @@ uint32_t ResolveAddress(const char* text) {
     return address;
 }
 
+// Whether a datagram waits on the socket. Asking costs less than a receive that finds nothing
+// (under Wine a system call against a round trip to the server). A zero-length datagram counts
+// as none here; the socket's event brings it at the next wake-up.
+bool DatagramQueued(SOCKET socket) {
+    u_long queued = 0;
+    return ioctlsocket(socket, FIONREAD, &queued) != 0 || queued > 0;
+}
+
 void CloseSocket(SOCKET socket) {
     shutdown(socket, SD_BOTH);
     closesocket(socket);
@@ -162,6 +181,11 @@ bool OpenResponder() {
                          LastSocketErrorText());
         return false;
     }
+    // A short queue: under a flood the system drops what the agent could not answer in time,
+    // before the agent spends anything on it. A refusal leaves the system's default.
+    const int queue = kReceiveQueueBytes;
+    setsockopt(agent.responderSocket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&queue),
+               sizeof(queue));
     return true;
 }
 
@@ -182,22 +206,20 @@ uint64_t RateLimitedRequests() {
 void HandleManagementRequest(SOCKET socket) {
     AgentStatus& status = AgentStatusBlock();
     AgentResponderHost host;
-    // One datagram per readiness signal while requests come one at a time. When a signal comes
-    // right after the previous one ended, datagrams were already waiting: then every datagram
-    // queued is served (up to a bound that keeps the thread's other events prompt), as a wait
-    // and a re-selection per datagram would cost more than the answers do. The socket is
-    // event-selected, so non-blocking.
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    static LONGLONG lastReturn = 0;
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    const bool backlog = now.QuadPart - lastReturn < frequency.QuadPart / kBacklogGapPerSecond;
-    const int limit = backlog ? kDatagramsPerSignal : 1;
-    for (int handled = 0; handled < limit; ++handled) {
+    // Every datagram already queued is served in this turn, within the turn's budget: a wait and
+    // a re-selection per datagram would cost more than most answers do. The socket is
+    // event-selected, so non-blocking: the turn ends when nothing more is queued.
+    const uint64_t begin = TurnMicroseconds();
+    for (int served = 0; ServeAnotherDatagram(served, TurnMicroseconds() - begin); ++served) {
+        if (served > 0 && !DatagramQueued(socket)) {
+            break;
+        }
+        if (served == 1) {
+            // A backlog: the socket's readiness is of no use until the turn ends (the agent
+            // thread selects it again then), and under Wine every datagram read while it is
+            // selected wakes the server once more to signal it.
+            WSAEventSelect(socket, nullptr, 0);
+        }
         uint8_t datagram[kMaxRequestSize];
         sockaddr_in from{};
         int fromLength = sizeof(from);
@@ -233,8 +255,6 @@ void HandleManagementRequest(SOCKET socket) {
         NoteReplySent(&status, sent == SOCKET_ERROR ? -1 : sent, UnixTimeNow());
         SetActivityIndicator(kActivityReplySent);
     }
-    QueryPerformanceCounter(&now);
-    lastReturn = now.QuadPart;
 }
 
 SOCKET CreateBoundSocket(int type, uint16_t* port, const char* service, const char* localAddress) {

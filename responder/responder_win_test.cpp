@@ -16,6 +16,7 @@
 
 #include "agent/agent_state_win.h"
 #include "agent/agent_test_util_win.h"
+#include "agent/sync_follower.h"
 #include "bench/fake_service/fake_service_win.h"
 #include "bench/remote_registry/bench_remote_registry_win.h"
 #include "common/unique_handle_win.h"
@@ -704,4 +705,40 @@ TEST_F(AgentResponder, random_and_oversized_datagrams_change_nothing_but_the_cou
     EXPECT_EQ(last.receiveErrors[0], static_cast<uint64_t>(oversized));
     EXPECT_EQ(Agent().active, 1);
     EXPECT_EQ(client.Ask(0), Bytes("ACK", 4));
+}
+
+TEST_F(AgentResponder, follows_the_service_once_a_second_while_requests_keep_coming) {
+    Start();
+    QxClient client;
+    ASSERT_EQ(client.Ask(0), Bytes("ACK", 4));
+    // A request every millisecond or so: the socket's event is signalled at every wait.
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        while (flooding) {
+            client.SendRawNoWait(client.Request(0));
+            Sleep(1);
+        }
+    });
+    // The service synchronizes with a new partner; the poll sees it and records the partner.
+    fake_service::Answers answers;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    answers.lastSyncTime = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    answers.stratum = 3;
+    const uint32_t partner = LoopbackAddress("127.0.0.7");
+    answers.refId = partner;
+    fake_service::SetAnswers(answers);
+    const bool followed = WaitFor(
+        [&] {
+            uint8_t ring[kSourceRingSize] = {};
+            ReadBinary(kAgentKey, "Last Used Time Source", ring, sizeof(ring));
+            uint32_t newest;
+            std::memcpy(&newest, ring + kSourceRingSize - 8, 4);
+            return newest == partner;
+        },
+        kPatienceMs);
+    flooding = false;
+    flood.join();
+    EXPECT_TRUE(followed);
+    EXPECT_EQ(Agent().active, 1);
 }

@@ -53,6 +53,10 @@ InstalledProducts ReadInstalledProducts() {
 // The products word read at most once a second: reading its dozen registry values takes longer
 // than the rest of an answer, and the products change only when one is installed or removed.
 constexpr DWORD kProductsWordLifetimeMs = 1000;
+// The zone's name likewise: the system reads it from the registry and the zone's resource file
+// each time, which costs more than all the rest of an answer, and it changes only with the zone
+// or at a daylight-saving switch.
+constexpr DWORD kZoneNameLifetimeMs = 1000;
 
 uint16_t CurrentInstalledProductsWord() {
     static uint16_t word = 0;
@@ -103,6 +107,21 @@ bool CandidateContested(uint32_t candidate) {
 
 } // namespace
 
+uint32_t RecentTimeZoneName(char* field) {
+    static char name[kZoneNameField];
+    static uint32_t state = 0;
+    static DWORD readAt = 0;
+    static bool read = false;
+    const DWORD now = GetTickCount();
+    if (!read || now - readAt >= kZoneNameLifetimeMs) {
+        state = CurrentTimeZoneName(name);
+        readAt = now;
+        read = true;
+    }
+    std::memcpy(field, name, kZoneNameField);
+    return state;
+}
+
 AgentStatus& AgentStatusBlock() {
     return g_status;
 }
@@ -143,7 +162,7 @@ void InitVersionRecord(uint8_t role) {
 void BuildStatusRecord() {
     StatusRecord r{};
     r.installationId = Agent().installationId;
-    const uint32_t zoneState = CurrentTimeZoneName(r.timeZoneName);
+    const uint32_t zoneState = RecentTimeZoneName(r.timeZoneName);
     r.flags = StatusFlagsWord(g_status.role, g_version.flags, LocalSystemIdentity(), zoneState);
     r.protocol = g_status.protocol;
     r.marker = kStatusRecordMarker;

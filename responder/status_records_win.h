@@ -21,6 +21,9 @@ const uint8_t* VersionRecordBytes();
 const uint8_t* StatusRecordBytes();
 // Zeroes the block's counters and offset sum and notes the time of the reset.
 void ResetAgentStatistics();
+// CurrentTimeZoneName (kZoneNameField bytes into field, the zone state returned), read again at
+// most once a second: the agent thread's answers call it for every status request.
+uint32_t RecentTimeZoneName(char* field);
 
 // Sends a management request (sequence number, code, then up to 504 data bytes) as SendBroadcast
 // does to the "quorvexnet" port (9909 when the service is unknown). Returns the socket for the

@@ -1,0 +1,5 @@
+#include "responder/turn_budget.h"
+
+bool ServeAnotherDatagram(int served, uint64_t elapsedMicroseconds) {
+    return served < kMaxDatagramsPerTurn && elapsedMicroseconds < kMaxTurnMicroseconds;
+}
