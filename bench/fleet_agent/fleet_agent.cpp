@@ -8,7 +8,7 @@
 // to, and the answer goes out from that address (ipi_spec_dst). Nothing needs adding to lo and
 // no IP_FREEBIND: any number of addresses costs one socket.
 //
-// usage: fleet-agent [--port N] [--range FIRST COUNT] [--agents FILE]
+// usage: fleet-agent [--port N] [--range FIRST COUNT] [--agents FILE] [--prohibit-history]
 //   --port N            UDP port (0, the default: any free one); "ready PORT" is printed once
 //                       the agents answer
 //   --range FIRST COUNT COUNT agents from address FIRST on, with made-up values: offset
@@ -16,6 +16,8 @@
 //                       ago, computer SIM-<i>
 //   --agents FILE       lines "ADDRESS OFFSET_MS AGE_S [VERSION [COMPUTER]]" ('#' comments);
 //                       they override the range's values for their addresses
+//   --prohibit-history  every agent drops history requests (160), as an agent does whose
+//                       "Prohibited QX2 Commands" value is absent
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -77,7 +79,8 @@ void CopyText(char* field, size_t size, const std::string& text) {
 // One simulated agent: its records as its own clock sees them.
 class SimulatedAgent final : public ResponderHost {
 public:
-    SimulatedAgent(uint32_t address, const Profile& profile, uint32_t startedTrue)
+    SimulatedAgent(uint32_t address, const Profile& profile, uint32_t startedTrue,
+                   bool prohibitHistory)
         : address_(address), profile_(profile) {
         const uint32_t now = UnixNow();
         started_ = startedTrue - static_cast<uint32_t>(profile.offsetMs / 1000);
@@ -94,7 +97,8 @@ public:
         SetPartnerName(&status_, "127.0.0.1");
         uint8_t filter[kCommandFilterSize];
         const uint8_t open[kCommandFilterSize] = {};
-        BuildCommandFilter(open, sizeof(open), true, filter);
+        // An unreadable filter value prohibits the history request, as on a fresh machine.
+        BuildCommandFilter(open, sizeof(open), !prohibitHistory, filter);
         ResetResponderCore(&core_, filter, 0);
     }
 
@@ -236,6 +240,7 @@ bool ReadAgentsFile(const char* path, std::unordered_map<uint32_t, Profile>* pro
 
 int main(int argc, char** argv) {
     int port = 0;
+    bool prohibitHistory = false;
     std::unordered_map<uint32_t, Profile> profiles;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -262,6 +267,8 @@ int main(int argc, char** argv) {
                     Profile{(n * 37) % 2001 - 1000, static_cast<uint32_t>(60 + n % 1700),
                             "4.1.b.20070418R", computer};
             }
+        } else if (arg == "--prohibit-history") {
+            prohibitHistory = true;
         } else if (arg == "--agents" && i + 1 < argc) {
             if (!ReadAgentsFile(argv[++i], &profiles)) {
                 return 1;
@@ -294,8 +301,8 @@ int main(int argc, char** argv) {
     std::unordered_map<uint32_t, std::unique_ptr<SimulatedAgent>> agents;
     agents.reserve(profiles.size());
     for (const auto& entry : profiles) {
-        agents.emplace(entry.first,
-                       std::make_unique<SimulatedAgent>(entry.first, entry.second, started));
+        agents.emplace(entry.first, std::make_unique<SimulatedAgent>(entry.first, entry.second,
+                                                                     started, prohibitHistory));
     }
     std::printf("ready %u\n", static_cast<unsigned>(ntohs(local.sin_port)));
     std::fflush(stdout);

@@ -16,6 +16,8 @@ namespace {
 // are searched only when a recent one holds none.
 constexpr uint32_t kHistoryWindows[] = {64, 1024, 4096, 16384, 65536, 1u << 20, 0xFFFFFFFFu};
 constexpr size_t kHistoryWindowCount = sizeof(kHistoryWindows) / sizeof(kHistoryWindows[0]);
+// The first search starts at the last synchronization instead of a window.
+constexpr size_t kAfterLastSync = ~static_cast<size_t>(0);
 // Records walked forward to the newest, at most.
 constexpr int kHistorySteps = 32;
 
@@ -158,7 +160,16 @@ private:
             Finish(i);
             return;
         }
+        // A verification follows every synchronization: one after the last one the agent saw is
+        // the likely newest. Without one, recent windows first.
+        const AgentReading& r = readings_[i];
         const uint32_t now = AgentNow(i);
+        const uint32_t lastSync = r.haveStatus ? r.status.lastSyncTime : r.block.lastSyncTime;
+        if (lastSync != 0 && lastSync <= now) {
+            e.window = kAfterLastSync;
+            AskHistory(i, lastSync - 1);
+            return;
+        }
         e.window = 0;
         AskHistory(i, now > kHistoryWindows[0] ? now - kHistoryWindows[0] : 0);
     }
@@ -187,7 +198,7 @@ private:
         }
         // Nothing in this window: search a wider one.
         const uint32_t now = AgentNow(i);
-        ++e.window;
+        e.window = e.window == kAfterLastSync ? 0 : e.window + 1;
         const uint32_t span = e.window < kHistoryWindowCount ? kHistoryWindows[e.window] : ~0u;
         AskHistory(i, now > span ? now - span : 0);
     }
