@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,10 @@ int main(int argc, char** argv) {
     setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
     const auto start = std::chrono::steady_clock::now();
     long sent = 0, answered = 0, waiting = 0;
+    // Each agent ignores an exact repeat of its previous datagram: a run numbers its requests
+    // from a base of its own.
+    const uint32_t base = static_cast<uint32_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count() * 2654435761u);
     unsigned char request[12] = {0};
     unsigned char answer[64];
     for (;;) {
@@ -43,7 +48,8 @@ int main(int argc, char** argv) {
             to.sin_family = AF_INET;
             to.sin_port = htons(static_cast<uint16_t>(port));
             to.sin_addr.s_addr = htonl(ntohl(first.s_addr) + static_cast<uint32_t>(sent));
-            std::memcpy(request, &sent, sizeof(uint32_t)); // a new sequence number each
+            const uint32_t sequence = base + static_cast<uint32_t>(sent);
+            std::memcpy(request, &sequence, sizeof(sequence));
             sendto(s, request, sizeof(request), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
             ++sent;
             ++waiting;
