@@ -136,7 +136,8 @@ class Fleet(unittest.TestCase):
         self.assertEqual([r["target"] for r in answered], ["127.1.0.1", "127.1.0.2", "127.1.0.3"])
         self.assertFalse(rows[0]["answered"])
         self.assertEqual(answered[0]["offset_s"], 5.0)
-        self.assertEqual(answered[2]["verification_age_s"] // 10, 60)
+        # Verified 600 s before the agent's clock; the two answers may straddle a second.
+        self.assertLessEqual(abs(answered[2]["verification_age_s"] - 600), 2)
 
         def check(address, *ranges):
             return qx("check", "--timeout", "300", "--retries", "1", *ranges,
