@@ -65,7 +65,11 @@ const char kUsage[] =
     "  --textfile F    metrics: the file to write (a temporary beside it, then a rename)\n"
     "  --broadcast A   survey: also ask the agents that answer a ping sent to A\n"
     "  --csv           survey: comma-separated values with a header line\n"
-    "  --in-flight N   survey, metrics: agents asked at once\n"
+    "  --in-flight N   survey, metrics: agents asked at once; exporter: probes at once, more\n"
+    "                  are answered 503 (256)\n"
+    "                  survey, metrics: --timeout per try, --retries as above; exporter: a\n"
+    "                  probe ends 0.5 s before Prometheus' scrape time-out and after\n"
+    "                  --timeout MS at the latest (5000)\n"
     "  --seq N         raw: send every try with this sequence number\n"
     "exit status: 0 every host answered, 1 one did not or refused, 2 usage; check as above\n";
 
