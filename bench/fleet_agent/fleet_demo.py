@@ -45,8 +45,8 @@ def main():
         print()
         print('  query: sum(probe_success{job="horologix"}) = %d of %d targets answer' % (
             prometheus.query('sum(probe_success{job="horologix"})')[0][1], len(targets)))
-        print("  query: topk(5, abs(horologix_clock_offset_seconds)) * on(instance) "
-              "group_left(computer, version) horologix_agent_info")
+        print("  query: topk(5, abs(horologix_clock_offset_seconds))   (each with its signed offset"
+              " and horologix_agent_info)")
         worst = prometheus.query("topk(5, abs(horologix_clock_offset_seconds))")
         for labels, value in sorted(worst, key=lambda s: -s[1]):
             instance = labels["instance"]
@@ -67,13 +67,19 @@ def main():
         print()
         survey = [QXCTL, "survey", "--timeout", "500", "--retries", "1", "--port", str(port),
                   REAL, "127.1.0.0/26"]
-        print("  $ qxctl survey --port %d %s 127.1.0.0/26   (worst first; the first 12 lines)" %
-              (port, REAL))
+        print("  $ qxctl survey --port %d %s 127.1.0.0/26   (worst first: the silent addresses of"
+              " the range, then the largest offsets)" % (port, REAL))
         done = subprocess.run(survey, capture_output=True, text=True, timeout=120)
         lines = done.stdout.splitlines()
-        for line in lines[:12]:
+        silent = [line for line in lines[1:-1] if " silent " in line]
+        answered = [line for line in lines[1:-1] if " silent " not in line]
+        print("    " + lines[0])
+        for line in silent[:2]:
             print("    " + line)
-        print("    ...")
+        print("    ... %d more silent" % (len(silent) - 2))
+        for line in answered[:8]:
+            print("    " + line)
+        print("    ... %d more" % (len(answered) - 8))
         print("    " + lines[-1])
     finally:
         processes.stop()
