@@ -446,18 +446,88 @@ int WorseState(int a, int b) {
     return ra >= rb ? a : b;
 }
 
+namespace {
+
+// A decimal number filling the whole text.
+bool ParseDecimal(const std::string& text, double* value) {
+    if (text.empty() || text.size() > 32) {
+        return false;
+    }
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+')) {
+            return false;
+        }
+    }
+    char* end = nullptr;
+    *value = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size();
+}
+
+} // namespace
+
+bool ParseThresholdRange(const std::string& text, ThresholdRange* range) {
+    ThresholdRange r{false, true, 0.0, true, 0.0, text};
+    std::string rest = text;
+    if (!rest.empty() && rest[0] == '@') {
+        r.inside = true;
+        rest.erase(0, 1);
+    }
+    const size_t colon = rest.find(':');
+    if (colon == std::string::npos) {
+        if (!ParseDecimal(rest, &r.end)) {
+            return false;
+        }
+    } else {
+        const std::string start = rest.substr(0, colon);
+        const std::string end = rest.substr(colon + 1);
+        if (start == "~") {
+            r.haveStart = false;
+        } else if (!start.empty() && !ParseDecimal(start, &r.start)) {
+            return false;
+        }
+        if (end.empty()) {
+            r.haveEnd = false;
+        } else if (!ParseDecimal(end, &r.end)) {
+            return false;
+        }
+    }
+    if (r.haveStart && r.haveEnd && r.start > r.end) {
+        return false;
+    }
+    *range = r;
+    return true;
+}
+
+ThresholdRange UpperLimit(int64_t limit) {
+    return ThresholdRange{
+        false, true, 0.0, true, static_cast<double>(limit), Format("%" PRId64, limit)};
+}
+
+bool RangeAlerts(const ThresholdRange& r, double value) {
+    const bool within = (!r.haveStart || value >= r.start) && (!r.haveEnd || value <= r.end);
+    return r.inside ? within : !within;
+}
+
 CheckResult EvaluateCheck(const std::string& host, const CheckInput& in, int64_t warnMs,
                           int64_t critMs) {
+    return EvaluateCheck(host, in, UpperLimit(warnMs), UpperLimit(critMs));
+}
+
+CheckResult EvaluateCheck(const std::string& host, const CheckInput& in, const ThresholdRange& warn,
+                          const ThresholdRange& crit) {
     CheckResult result{kCheckUnknown, ""};
     if (!in.answered) {
         result.line = "QX UNKNOWN - " + host + ": no answer to the status request";
         return result;
     }
-    const int64_t magnitude = in.varianceMs < 0 ? -in.varianceMs : in.varianceMs;
-    int state = magnitude > critMs ? kCheckCritical : magnitude > warnMs ? kCheckWarning : kCheckOk;
+    const double magnitude =
+        static_cast<double>(in.varianceMs < 0 ? -in.varianceMs : in.varianceMs);
+    int state = RangeAlerts(crit, magnitude)   ? kCheckCritical
+                : RangeAlerts(warn, magnitude) ? kCheckWarning
+                                               : kCheckOk;
     std::string text = Format("%s: variance %" PRId64 " ms", host.c_str(), in.varianceMs);
-    std::string perf =
-        Format("variance=%" PRId64 "ms;%" PRId64 ";%" PRId64 ";;", in.varianceMs, warnMs, critMs);
+    std::string perf = Format("variance=%" PRId64 "ms;%s;%s;;", in.varianceMs, warn.text.c_str(),
+                              crit.text.c_str());
     if (in.maxAgeSeconds != 0) {
         if (!in.historyAnswered) {
             state = WorseState(state, kCheckUnknown);

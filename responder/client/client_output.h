@@ -87,7 +87,29 @@ struct CheckResult {
     int state;
     std::string line; // "QX OK - ... | perfdata"
 };
-// The verdict: |variance| over crit ms CRITICAL, over warn ms WARNING; no verification within
-// the age CRITICAL; no answer UNKNOWN.
+// A threshold in the monitoring plugins' range syntax: "10" (alert outside 0..10), "10:"
+// (below 10), "~:10" (above 10), "10:20" (outside 10..20), "@10:20" (inside 10..20, ends
+// included).
+struct ThresholdRange {
+    bool inside;    // '@': alert inside the range
+    bool haveStart; // false for "~": no lower end
+    double start;
+    bool haveEnd; // false for "N:": no upper end
+    double end;
+    std::string text; // as given
+};
+// False for anything else, and for a start above the end.
+bool ParseThresholdRange(const std::string& text, ThresholdRange* range);
+// The range "0:limit" that a plain number gives.
+ThresholdRange UpperLimit(int64_t limit);
+// Whether the value raises the threshold's state.
+bool RangeAlerts(const ThresholdRange& range, double value);
+
+// The verdict on |variance| in ms: in the crit range's alert zone CRITICAL, else in the warn
+// range's WARNING; no verification within the age CRITICAL; no answer UNKNOWN. The perf data
+// holds the signed variance in ms with both ranges.
+CheckResult EvaluateCheck(const std::string& host, const CheckInput& input,
+                          const ThresholdRange& warn, const ThresholdRange& crit);
+// The same with plain limits: |variance| over crit ms CRITICAL, over warn ms WARNING.
 CheckResult EvaluateCheck(const std::string& host, const CheckInput& input, int64_t warnMs,
                           int64_t critMs);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "agent/time_source_judge.h"
@@ -14,6 +15,10 @@
 #include "responder/byte_order.h"
 #include "responder/client/client_output.h"
 #include "responder/client/client_session.h"
+#include "responder/client/exporter.h"
+#include "responder/client/exposition.h"
+#include "responder/client/fleet_probe.h"
+#include "responder/client/survey.h"
 #include "responder/client/udp_socket.h"
 #include "responder/management_protocol.h"
 #include "responder/status_records.h"
@@ -22,6 +27,9 @@ namespace {
 
 const char kUsage[] =
     "usage: qxctl [OPTIONS] COMMAND HOST[:PORT]...\n"
+    "       qxctl exporter --listen ADDR:PORT\n"
+    "       qxctl metrics [--textfile FILE.prom] HOST[:PORT]...\n"
+    "       qxctl survey [--broadcast ADDR]... [--json | --csv] [HOST[:PORT] | CIDR]...\n"
     "commands:\n"
     "  ping        is the agent there (request 0)\n"
     "  time        the agent's UTC and local time and its offset from this machine (2, 7)\n"
@@ -34,8 +42,18 @@ const char kUsage[] =
     "              --analyze the drift trend instead (--threshold MS, default 2000)\n"
     "  sync        ask the Windows Time service to synchronize now (3)\n"
     "  clear       empty the history and reset the statistics (129); asks unless --yes\n"
-    "  check       for monitoring: --warn MS --crit MS [--max-age SECONDS]; exit 0 OK,\n"
-    "              1 WARNING, 2 CRITICAL, 3 UNKNOWN\n"
+    "  check       for monitoring: --warn RANGE --crit RANGE [--max-age SECONDS] on |offset| in\n"
+    "              ms, ranges as monitoring plugins write them: 100 (alert above 100), 10:\n"
+    "              (below 10), ~:100, 10:20 (outside), @10:20 (inside); exit 0 OK,\n"
+    "              1 WARNING, 2 CRITICAL, 3 UNKNOWN (the agent could not be asked)\n"
+    "  exporter    a Prometheus exporter on --listen ADDR:PORT: GET /probe?target=HOST[:PORT]\n"
+    "              asks that agent, GET /metrics the exporter's own figures\n"
+    "  metrics     the exporter's metrics of every host at once, with a target label; to\n"
+    "              standard output or, replaced in one step, to --textfile FILE.prom\n"
+    "  survey      asks every agent given (A.B.C.D/N ranges too, and those answering a\n"
+    "              --broadcast ADDR), at most --in-flight N at once (256), and prints one table,\n"
+    "              worst first: no answer, then largest |offset|, then oldest verification;\n"
+    "              --json one object per line, --csv\n"
     "  raw CODE [DATA]  any request code (and data word); the answer in hexadecimal\n"
     "options:\n"
     "  --port N        management port (default: \"quorvexnet\" in the services database,\n"
@@ -46,6 +64,15 @@ const char kUsage[] =
     "                  or -Ns, -Nm, -Nh, -Nd before now (default: the beginning)\n"
     "  --format F      history as csv (default) or drift     --out FILE   history to a file\n"
     "  --yes           clear without asking\n"
+    "  --listen A:P    exporter: address and port to serve on (port 0: any, printed)\n"
+    "  --textfile F    metrics: the file to write (a temporary beside it, then a rename)\n"
+    "  --broadcast A   survey: also ask the agents that answer a ping sent to A\n"
+    "  --csv           survey: comma-separated values with a header line\n"
+    "  --in-flight N   survey, metrics: agents asked at once; exporter: probes at once, more\n"
+    "                  are answered 503 (256)\n"
+    "                  survey, metrics: --timeout per try, --retries as above; exporter: a\n"
+    "                  probe ends 0.5 s before Prometheus' scrape time-out and after\n"
+    "                  --timeout MS at the latest (5000)\n"
     "  --seq N         raw: send every try with this sequence number\n"
     "exit status: 0 every host answered, 1 one did not or refused, 2 usage; check as above\n";
 
@@ -64,7 +91,14 @@ struct Options {
     std::string format = "csv";
     std::string out;
     bool haveWarn = false, haveCrit = false;
-    int64_t warnMs = 0, critMs = 0;
+    ThresholdRange warn{}, crit{};
+    bool timeoutGiven = false;
+    std::string listen;
+    std::string textfile;
+    std::vector<std::string> broadcasts;
+    bool csv = false;
+    int inFlight = 256;
+    bool help = false;
     uint32_t maxAge = 0;
     bool haveSeq = false;
     uint32_t seq = 0;
@@ -119,17 +153,41 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* problem) {
                 return false;
             }
             o->timeoutMs = static_cast<int>(number);
+            o->timeoutGiven = true;
         } else if (arg == "--retries") {
             if (!value(0, 100, &number)) {
                 return false;
             }
             o->retries = static_cast<int>(number);
-        } else if (arg == "--warn" || arg == "--crit") {
-            if (!value(0, INT64_MAX / 2, &number)) {
+        } else if (arg == "--warn" || arg == "--crit" || arg == "-w" || arg == "-c") {
+            const bool isWarn = arg == "--warn" || arg == "-w";
+            std::string range;
+            if (!text(&range) || !ParseThresholdRange(range, isWarn ? &o->warn : &o->crit)) {
+                *problem = arg + " wants a range: N, N:, ~:N, N:M or @N:M (ms)";
                 return false;
             }
-            (arg == "--warn" ? o->warnMs : o->critMs) = number;
-            (arg == "--warn" ? o->haveWarn : o->haveCrit) = true;
+            (isWarn ? o->haveWarn : o->haveCrit) = true;
+        } else if (arg == "--in-flight") {
+            if (!value(1, 65536, &number)) {
+                return false;
+            }
+            o->inFlight = static_cast<int>(number);
+        } else if (arg == "--listen") {
+            if (!text(&o->listen)) {
+                return false;
+            }
+        } else if (arg == "--textfile") {
+            if (!text(&o->textfile)) {
+                return false;
+            }
+        } else if (arg == "--broadcast") {
+            std::string address;
+            if (!text(&address)) {
+                return false;
+            }
+            o->broadcasts.push_back(address);
+        } else if (arg == "--csv") {
+            o->csv = true;
         } else if (arg == "--max-age") {
             if (!value(1, 0xFFFFFFFFll, &number)) {
                 return false;
@@ -166,6 +224,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* problem) {
                 return false;
             }
         } else if (arg == "-h" || arg == "--help") {
+            o->help = true;
             *problem = "";
             return false;
         } else if (!arg.empty() && arg[0] == '-' && arg.size() > 1 &&
@@ -185,7 +244,14 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* problem) {
         *problem = "no command";
         return false;
     }
-    if (o->hosts.empty()) {
+    if (o->command == "exporter") {
+        if (o->listen.empty()) {
+            *problem = "exporter wants --listen ADDR:PORT";
+            return false;
+        }
+        return true;
+    }
+    if (o->hosts.empty() && !(o->command == "survey" && !o->broadcasts.empty())) {
         *problem = "no host";
         return false;
     }
@@ -586,7 +652,7 @@ int CommandCheck(ManagementSession& session, const Options& o, const std::vector
                 after = step.record.checkTime;
             }
         }
-        const CheckResult result = EvaluateCheck(targets[i].name, input, o.warnMs, o.critMs);
+        const CheckResult result = EvaluateCheck(targets[i].name, input, o.warn, o.crit);
         if (o.json) {
             Fields f;
             AddText(&f, "host", targets[i].name);
@@ -637,14 +703,206 @@ int CommandRaw(ManagementSession& session, const Options& o, const std::vector<T
     return status;
 }
 
+uint16_t DefaultPort(const Options& o) {
+    return o.port > 0 ? static_cast<uint16_t>(o.port)
+                      : ServicePort(kManagementService, kManagementPort);
+}
+
+// Targets of the fleet commands: a host that does not resolve is kept as an agent that cannot
+// be asked (its reading says so), not a reason to ask none. Ranges give one target per address.
+struct FleetTargets {
+    std::vector<ProbeTarget> askable;
+    std::vector<std::string> unresolved;
+};
+
+bool CollectFleetTargets(const Options& o, bool ranges, FleetTargets* out) {
+    const uint16_t defaultPort = DefaultPort(o);
+    std::vector<uint64_t> seen;
+    auto add = [&](const std::string& name, const Endpoint& endpoint) {
+        const uint64_t key = (static_cast<uint64_t>(endpoint.address) << 16) | endpoint.port;
+        seen.push_back(key);
+        out->askable.push_back(ProbeTarget{name, endpoint});
+    };
+    for (const std::string& given : o.hosts) {
+        if (ranges && given.find('/') != std::string::npos) {
+            std::vector<uint32_t> addresses;
+            if (!ExpandRange(given, &addresses)) {
+                std::fprintf(stderr, "qxctl: %s is not a range A.B.C.D/N with N from 16 to 32\n",
+                             given.c_str());
+                return false;
+            }
+            for (uint32_t address : addresses) {
+                add(AddressText(address), Endpoint{address, defaultPort});
+            }
+            continue;
+        }
+        std::string host;
+        uint16_t port = 0;
+        std::string problem;
+        if (!ParseProbeTarget(given, defaultPort, &host, &port, &problem)) {
+            std::fprintf(stderr, "qxctl: %s: %s\n", given.c_str(), problem.c_str());
+            return false;
+        }
+        uint32_t address = 0;
+        if (!ResolveHost(host.c_str(), &address)) {
+            std::fprintf(stderr, "qxctl: cannot resolve %s\n", host.c_str());
+            out->unresolved.push_back(given);
+            continue;
+        }
+        add(given, Endpoint{address, port});
+    }
+    // A range and a host naming the same agent: asked once.
+    std::vector<ProbeTarget> unique;
+    std::unordered_set<uint64_t> kept;
+    for (size_t i = 0; i < out->askable.size(); ++i) {
+        if (kept.insert(seen[i]).second) {
+            unique.push_back(out->askable[i]);
+        }
+    }
+    out->askable.swap(unique);
+    return true;
+}
+
+std::vector<AgentReading> ReadFleet(UdpSocket& socket, const Options& o,
+                                    const FleetTargets& targets, bool block) {
+    ProbeOptions options;
+    options.block = block;
+    options.timeoutMs = o.timeoutMs * (o.retries + 1);
+    options.resendMs = o.timeoutMs;
+    options.inFlight = static_cast<size_t>(o.inFlight);
+    socket.SetBufferSizes(4 << 20);
+    std::vector<AgentReading> readings = ProbeAgents(socket, targets.askable, options);
+    for (const std::string& name : targets.unresolved) {
+        readings.push_back(EmptyReading(name));
+    }
+    return readings;
+}
+
+int CommandExporter(const Options& o) {
+    ExporterSettings settings{};
+    if (!ParseListenAddress(o.listen, &settings)) {
+        return Usage("--listen wants ADDR:PORT, such as 127.0.0.1:9799 or :9799");
+    }
+    settings.defaultPort = DefaultPort(o);
+    settings.maxProbeMs = o.timeoutGiven ? o.timeoutMs : 5000;
+    settings.maxInFlight = o.inFlight;
+    settings.threads = 16;
+    return RunExporter(settings);
+}
+
+int CommandMetrics(UdpSocket& socket, const Options& o) {
+    FleetTargets targets;
+    if (!CollectFleetTargets(o, false, &targets)) {
+        return 2;
+    }
+    const std::vector<AgentReading> readings = ReadFleet(socket, o, targets, true);
+    const std::string text = RenderAgentExposition(readings, true);
+    if (o.textfile.empty()) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return 0;
+    }
+    // The collector reads every *.prom file of its folder: the temporary has another ending.
+    char suffix[48];
+    std::snprintf(suffix, sizeof(suffix), ".%lu.tmp", ProcessNumber());
+    const std::string temporary = o.textfile + suffix;
+    FILE* out = std::fopen(temporary.c_str(), "wb");
+    if (out == nullptr) {
+        std::fprintf(stderr, "qxctl: cannot write %s\n", temporary.c_str());
+        return 1;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    if (std::fclose(out) != 0 || !written) {
+        std::fprintf(stderr, "qxctl: writing %s failed\n", temporary.c_str());
+        std::remove(temporary.c_str());
+        return 1;
+    }
+    std::string problem;
+    if (!ReplaceFileAtomically(temporary, o.textfile, &problem)) {
+        std::fprintf(stderr, "qxctl: %s\n", problem.c_str());
+        std::remove(temporary.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int CommandSurvey(UdpSocket& socket, const Options& o) {
+    FleetTargets targets;
+    if (!CollectFleetTargets(o, true, &targets)) {
+        return 2;
+    }
+    if (!o.broadcasts.empty()) {
+        std::vector<Endpoint> to;
+        for (const std::string& given : o.broadcasts) {
+            std::string host, problem;
+            uint16_t port = 0;
+            uint32_t address = 0;
+            if (!ParseProbeTarget(given, DefaultPort(o), &host, &port, &problem) ||
+                !ResolveHost(host.c_str(), &address)) {
+                std::fprintf(stderr, "qxctl: bad broadcast address %s\n", given.c_str());
+                return 2;
+            }
+            to.push_back(Endpoint{address, port});
+        }
+        if (!socket.EnableBroadcast()) {
+            std::fprintf(stderr, "qxctl: broadcasts are not allowed (error %d)\n", socket.error());
+            return 1;
+        }
+        for (const Endpoint& found : DiscoverAgents(socket, to, o.timeoutMs)) {
+            const bool known =
+                std::any_of(targets.askable.begin(), targets.askable.end(),
+                            [&found](const ProbeTarget& t) { return t.endpoint == found; });
+            if (!known) {
+                char name[40];
+                std::snprintf(name, sizeof(name), "%s:%u", AddressText(found.address).c_str(),
+                              static_cast<unsigned>(found.port));
+                targets.askable.push_back(ProbeTarget{name, found});
+            }
+        }
+    }
+    std::vector<AgentReading> readings = ReadFleet(socket, o, targets, false);
+    std::vector<SurveyRow> rows;
+    rows.reserve(readings.size());
+    for (const AgentReading& reading : readings) {
+        rows.push_back(SurveyRowOf(reading));
+    }
+    SortWorstFirst(&rows);
+    const std::string text = o.json  ? RenderSurveyJson(rows)
+                             : o.csv ? RenderSurveyCsv(rows)
+                                     : RenderSurveyTable(rows);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    const bool allAnswered =
+        std::all_of(rows.begin(), rows.end(), [](const SurveyRow& r) { return r.answered; });
+    return allAnswered ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     Options o;
     std::string problem;
     if (!ParseOptions(argc, argv, &o, &problem)) {
+        if (o.help) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
         const int code = Usage(problem.empty() ? nullptr : problem.c_str());
         return o.command == "check" ? kCheckUnknown : code;
+    }
+    if (o.command == "exporter") {
+        if (!StartSockets()) {
+            std::fprintf(stderr, "qxctl: sockets are not available\n");
+            return 1;
+        }
+        return CommandExporter(o);
+    }
+    if (o.command == "metrics" || o.command == "survey") {
+        UdpSocket fleetSocket;
+        if (!StartSockets() || !fleetSocket.Open()) {
+            std::fprintf(stderr, "qxctl: cannot open a socket (error %d)\n", fleetSocket.error());
+            return 1;
+        }
+        return o.command == "metrics" ? CommandMetrics(fleetSocket, o)
+                                      : CommandSurvey(fleetSocket, o);
     }
     if (!StartSockets()) {
         std::fprintf(stderr, "qxctl: sockets are not available\n");

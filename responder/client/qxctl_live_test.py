@@ -18,6 +18,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.request
 
 QXCTL, QXCTL_EXE, KESTREL = sys.argv[1:4] if len(sys.argv) >= 4 else ("", "", "")
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -384,6 +385,42 @@ class LiveAgent(unittest.TestCase):
         done = qx("--timeout", "300", "--retries", "0", "history", HOST)
         self.assertEqual(done.returncode, 1)
         self.assertIn("Prohibited QX2 Commands", done.stderr)
+
+    def test_15_exporter_and_metrics_file_read_the_live_agent(self):
+        # With the filter value absent (test 14) the agent drops history requests: the probe
+        # completes without them, long before its time-out.
+        _, lines = qx_json("agent", HOST)
+        _, version = qx_json("version", HOST)
+        exporter = subprocess.Popen([QXCTL, "exporter", "--listen", "127.0.0.1:0"],
+                                    stderr=subprocess.PIPE, text=True)
+        try:
+            address = exporter.stderr.readline().strip().rsplit(" ", 1)[1]
+            started = time.monotonic()
+            with urllib.request.urlopen(urllib.request.Request(
+                    "http://%s/probe?target=%s" % (address, HOST),
+                    headers={"X-Prometheus-Scrape-Timeout-Seconds": "10"}), timeout=60) as answer:
+                text_probe = answer.read().decode()
+            self.assertLess(time.monotonic() - started, 5)
+        finally:
+            exporter.terminate()
+            exporter.wait()
+        self.assertIn("\nprobe_success 1\n", text_probe)
+        self.assertIn("\nhorologix_history_available 0\n", text_probe)
+        self.assertIn("\nhorologix_clock_offset_seconds %s\n" % format_ms(
+            lines[0]["last_variance_ms"]), text_probe)
+        self.assertIn('computer="%s"' % version[0]["computer"], text_probe)
+        self.assertIn('role="Horologix"', text_probe)
+        path = os.path.join(tempfile.mkdtemp(), "agent.prom")
+        self.assertEqual(qx("metrics", "--textfile", path, HOST).returncode, 0)
+        data = open(path, "rb").read()
+        self.assertIn(('probe_success{target="%s"} 1\n' % HOST).encode(), data)
+        checked = run(["promtool", "check", "metrics"], input_text=data.decode())
+        self.assertEqual((checked.returncode, checked.stdout + checked.stderr), (0, ""))
+
+
+def format_ms(ms):
+    """Milliseconds as the exposition writes seconds: three decimals, exact."""
+    return "%s%d.%03d" % ("-" if ms < 0 else "", abs(ms) // 1000, abs(ms) % 1000)
 
 
 if __name__ == "__main__":

@@ -36,6 +36,11 @@ public:
     // Opens a socket bound to the local address (network order; 0 for any) and an ephemeral
     // port. False, with error() telling why, when it cannot.
     bool Open(uint32_t localAddress = 0);
+    // Lets the socket send to broadcast addresses.
+    bool EnableBroadcast();
+    // Asks for send and receive buffers of this many bytes (the system may grant less): a
+    // fleet's answers arrive in bursts.
+    void SetBufferSizes(int bytes);
     bool Send(const Endpoint& to, const uint8_t* bytes, size_t length);
     // Waits up to waitMs for one datagram; its length (cut at capacity), 0 for an empty one, or
     // -1 on time-out or failure.
@@ -47,6 +52,14 @@ private:
     intptr_t handle_;
     int error_ = 0;
 };
+
+// Replaces path with the file temporary (in the same folder) in one step, so that a reader sees
+// the old file or the new one, never a part. On Windows the rename is tried again for a while
+// when another process holds the file open. False, with problem set, when it cannot.
+bool ReplaceFileAtomically(const std::string& temporary, const std::string& path,
+                           std::string* problem);
+// A number that differs between processes running at once (for temporary names).
+unsigned long ProcessNumber();
 
 // Milliseconds of a monotonic clock.
 double MonotonicMilliseconds();

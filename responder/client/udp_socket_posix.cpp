@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -73,6 +74,20 @@ bool UdpSocket::Open(uint32_t localAddress) {
     return true;
 }
 
+bool UdpSocket::EnableBroadcast() {
+    const int on = 1;
+    if (setsockopt(static_cast<int>(handle_), SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) {
+        error_ = errno;
+        return false;
+    }
+    return true;
+}
+
+void UdpSocket::SetBufferSizes(int bytes) {
+    setsockopt(static_cast<int>(handle_), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+    setsockopt(static_cast<int>(handle_), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
+}
+
 bool UdpSocket::Send(const Endpoint& to, const uint8_t* bytes, size_t length) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -106,6 +121,20 @@ int UdpSocket::Receive(uint8_t* buffer, size_t capacity, int waitMs, Endpoint* f
         from->port = ntohs(sender.sin_port);
     }
     return static_cast<int>(got);
+}
+
+bool ReplaceFileAtomically(const std::string& temporary, const std::string& path,
+                           std::string* problem) {
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        *problem =
+            std::string("cannot rename ") + temporary + " to " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+unsigned long ProcessNumber() {
+    return static_cast<unsigned long>(getpid());
 }
 
 double MonotonicMilliseconds() {

@@ -5,6 +5,9 @@
 #include <windows.h>
 #include <ws2tcpip.h>
 
+#include <cstdio>
+#include <string>
+
 bool StartSockets() {
     WSADATA data;
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
@@ -66,6 +69,23 @@ bool UdpSocket::Open(uint32_t localAddress) {
     return true;
 }
 
+bool UdpSocket::EnableBroadcast() {
+    const BOOL on = TRUE;
+    if (setsockopt(static_cast<SOCKET>(handle_), SOL_SOCKET, SO_BROADCAST,
+                   reinterpret_cast<const char*>(&on), sizeof(on)) != 0) {
+        error_ = WSAGetLastError();
+        return false;
+    }
+    return true;
+}
+
+void UdpSocket::SetBufferSizes(int bytes) {
+    setsockopt(static_cast<SOCKET>(handle_), SOL_SOCKET, SO_RCVBUF,
+               reinterpret_cast<const char*>(&bytes), sizeof(bytes));
+    setsockopt(static_cast<SOCKET>(handle_), SOL_SOCKET, SO_SNDBUF,
+               reinterpret_cast<const char*>(&bytes), sizeof(bytes));
+}
+
 bool UdpSocket::Send(const Endpoint& to, const uint8_t* bytes, size_t length) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -111,6 +131,33 @@ int UdpSocket::Receive(uint8_t* buffer, size_t capacity, int waitMs, Endpoint* f
         }
         return got;
     }
+}
+
+bool ReplaceFileAtomically(const std::string& temporary, const std::string& path,
+                           std::string* problem) {
+    // A collector reading the file holds it open for a moment: the replace then fails with a
+    // sharing or access error, and succeeds once the reader has closed it.
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (MoveFileExA(temporary.c_str(), path.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
+            error != ERROR_LOCK_VIOLATION) {
+            break;
+        }
+        Sleep(100);
+    }
+    char text[64];
+    std::snprintf(text, sizeof(text), "error %lu", static_cast<unsigned long>(error));
+    *problem = "cannot rename " + temporary + " to " + path + ": " + text;
+    return false;
+}
+
+unsigned long ProcessNumber() {
+    return static_cast<unsigned long>(GetCurrentProcessId());
 }
 
 double MonotonicMilliseconds() {
