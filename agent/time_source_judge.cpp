@@ -21,10 +21,6 @@ constexpr uint32_t AsciiRefId(const char (&text)[5]) {
 constexpr uint32_t kRefIdLocalClock = AsciiRefId("LOCL");
 constexpr uint32_t kRefIdVirtualHost = AsciiRefId("VINC");
 
-bool ExpectsNetworkSources(uint32_t syncType) {
-    return syncType == kSyncNtp || syncType == kSyncNt5ds || syncType == kSyncAllSync;
-}
-
 ClaimedSource ClassifyRefId(uint32_t refId) {
     if (refId == kRefIdLocalClock) {
         return ClaimedSource::kLocalCmosClock;
@@ -36,6 +32,10 @@ ClaimedSource ClassifyRefId(uint32_t refId) {
 }
 
 } // namespace
+
+bool ExpectsNetworkSources(uint32_t syncType) {
+    return syncType == kSyncNtp || syncType == kSyncNt5ds || syncType == kSyncAllSync;
+}
 
 const char* ClaimedSourceText(ClaimedSource source) {
     switch (source) {

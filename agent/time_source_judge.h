@@ -41,6 +41,10 @@ struct ServiceSourceFacts {
     uint32_t syncType;
 };
 
+// Whether a "Type" (the SyncType codes) asks the service to follow network sources: NTP, NT5DS
+// or AllSync.
+bool ExpectsNetworkSources(uint32_t syncType);
+
 struct SourceVerdict {
     ClaimedSource source;
     bool followsNoNetworkSource; // a local source while the type asks for network ones

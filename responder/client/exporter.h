@@ -25,6 +25,7 @@ struct ExporterSettings {
     int maxProbeMs;         // a probe's time at most (see ProbeBudgetMs)
     int maxInFlight;        // probes running at once; more are answered 503
     int threads;            // HTTP worker threads
+    uint32_t thresholdMs;   // the alert threshold the drift trend's crossing is reckoned for
 };
 
 // "ADDR:PORT" or ":PORT" (every address) into settings; false for anything else.

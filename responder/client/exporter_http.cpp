@@ -68,6 +68,8 @@ public:
             ProbeOptions options;
             options.timeoutMs = budget;
             options.resendMs = budget / 4 > 50 ? budget / 4 : 50;
+            options.trend = true;
+            options.thresholdMs = settings_.thresholdMs;
             reading =
                 ProbeAgents(socket, {ProbeTarget{target, Endpoint{address, port}}}, options)[0];
         }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "agent/time_source_judge.h"
 #include "history/drift_record.h"
 #include "responder/client/client_output.h"
 
@@ -131,6 +132,29 @@ std::string SecondsValue(double seconds) {
     std::snprintf(text, sizeof(text), "%.6f", seconds);
     return text;
 }
+
+namespace {
+
+// A rate such as seconds per second: too small for fixed decimals.
+std::string RatioValue(double value) {
+    char text[40];
+    std::snprintf(text, sizeof(text), "%.6g", value);
+    return text;
+}
+
+// Whether the service follows no network source, from the status record's partner and (with
+// the status block) the service's type: with NoSync a local source is what was asked for.
+bool FollowsNoNetworkSource(const AgentReading& r, const char** claimed) {
+    const StatusSourceVerdict verdict = JudgeStatusRecordSource(
+        r.status.partnerName, r.status.lastSyncTime, r.status.agentStartTime, r.status.now);
+    *claimed = verdict.claimedText;
+    if (r.haveBlock && !ExpectsNetworkSources(r.block.timeServiceType)) {
+        return false;
+    }
+    return verdict.followsNoNetworkSource;
+}
+
+} // namespace
 
 std::vector<Family> AgentFamilies(const std::vector<AgentReading>& readings, bool labelTarget) {
     using R = const AgentReading&;
@@ -297,6 +321,63 @@ std::vector<Family> AgentFamilies(const std::vector<AgentReading>& readings, boo
                                            return true;
                                        }));
     }
+    families.push_back(AgentFamily(
+        "horologix_follows_no_network_source", "gauge",
+        "Whether the Windows Time service, set to follow network servers, claims a local source "
+        "instead (1: Local CMOS Clock, a free-running clock or the virtual machine's host, named "
+        "in claimed_source) or not (0).",
+        readings, labelTarget, [](R r, S v, S labels) {
+            if (!r.haveStatus) {
+                return false;
+            }
+            const char* claimed = "";
+            *v = FollowsNoNetworkSource(r, &claimed) ? "1" : "0";
+            *labels = LabelPair("claimed_source", claimed);
+            return true;
+        }));
+    families.push_back(AgentFamily(
+        "horologix_drift_trend_seconds_per_second", "gauge",
+        "How fast the verified offset changes, from a line fitted through the last day of the "
+        "agent's history: seconds per second (1e-6 is one part per million, 86.4 ms per day); "
+        "positive when the local clock falls behind.",
+        readings, labelTarget, [](R r, S v, S) {
+            if (!r.haveTrend || !r.trend.fitted) {
+                return false;
+            }
+            *v = RatioValue(r.trend.ppm * 1e-6);
+            return true;
+        }));
+    families.push_back(
+        AgentFamily("horologix_drift_trend_residual_seconds", "gauge",
+                    "Standard deviation of the verified offsets about the fitted line, in seconds.",
+                    readings, labelTarget, [](R r, S v, S) {
+                        if (!r.haveTrend || !r.trend.fitted) {
+                            return false;
+                        }
+                        *v = SecondsValue(r.trend.residualMs / 1000.0);
+                        return true;
+                    }));
+    families.push_back(
+        AgentFamily("horologix_drift_trend_points", "gauge",
+                    "Verifications the drift line was fitted through (0: too few for a line).",
+                    readings, labelTarget, [](R r, S v, S) {
+                        if (!r.haveTrend) {
+                            return false;
+                        }
+                        *v = UnsignedValue(r.trend.fitted ? r.trend.points : 0);
+                        return true;
+                    }));
+    families.push_back(AgentFamily(
+        "horologix_drift_threshold_crossing_timestamp_seconds", "gauge",
+        "When the fitted line carries the offset past the alert threshold, seconds since 1970 on "
+        "the agent's clock; absent while the trend is not significant or heads away from it.",
+        readings, labelTarget, [](R r, S v, S) {
+            if (!r.haveTrend || !r.trend.fitted || !r.trend.crossing) {
+                return false;
+            }
+            *v = IntegerValue(r.trend.crossingTime);
+            return true;
+        }));
     families.push_back(AgentFamily(
         "horologix_agent_info", "gauge",
         "The agent's descriptive facts as labels (value 1): version, computer name, role, Windows "

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "history/drift_trend.h"
 #include "responder/status_records.h"
 
 // What one probe of one agent learnt. The records are those the agent answered; a record that
@@ -23,6 +24,8 @@ struct AgentReading {
     bool historyAnswered;      // the history request (160) was answered at all
     bool haveVerification;     // and named a verification
     uint32_t lastVerification; // its check time, seconds since 1970 UTC (the agent's clock)
+    bool haveTrend;            // the recent history was walked to its newest record
+    DriftTrend trend;          // and fitted (trend.fitted says whether a line came of it)
 };
 // A reading with nothing answered yet.
 AgentReading EmptyReading(const std::string& target);

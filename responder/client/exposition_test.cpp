@@ -34,6 +34,17 @@ AgentReading AnsweredReading(const std::string& target, int64_t offsetMs) {
     return r;
 }
 
+AgentReading TrendReading() {
+    AgentReading r = AnsweredReading("a:1", -120);
+    r.haveTrend = true;
+    r.trend.fitted = true;
+    r.trend.ppm = -0.25;
+    r.trend.points = 12;
+    r.trend.crossing = true;
+    r.trend.crossingTime = 1700100000;
+    return r;
+}
+
 bool Contains(const std::string& text, const std::string& line) {
     return text.find(line + "\n") != std::string::npos;
 }
@@ -59,6 +70,39 @@ TEST(Exposition, an_answered_probe_gives_every_family_with_its_value) {
                                "type=\"NTP\"} 1"));
     EXPECT_EQ(text.back(), '\n');
     EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+TEST(Exposition, a_local_source_and_the_drift_trend_have_their_families) {
+    AgentReading local = AnsweredReading("pc7:9909", 3000);
+    // The service's partner is its own clock ("LOCL" as the agent writes a reference id).
+    std::snprintf(local.status.partnerName, sizeof(local.status.partnerName), "76.79.67.76");
+    local.haveTrend = true;
+    local.trend.fitted = true;
+    local.trend.ppm = 1.5;
+    local.trend.residualMs = 2.5;
+    local.trend.points = 48;
+    local.trend.crossing = true;
+    local.trend.crossingTime = 1700090000;
+    std::string text = RenderAgentExposition({local}, false);
+    EXPECT_TRUE(Contains(
+        text, "horologix_follows_no_network_source{claimed_source=\"Local CMOS Clock\"} 1"));
+    EXPECT_TRUE(Contains(text, "horologix_drift_trend_seconds_per_second 1.5e-06"));
+    EXPECT_TRUE(Contains(text, "horologix_drift_trend_residual_seconds 0.002500"));
+    EXPECT_TRUE(Contains(text, "horologix_drift_trend_points 48"));
+    EXPECT_TRUE(Contains(text, "horologix_drift_threshold_crossing_timestamp_seconds 1700090000"));
+
+    // With NoSync a local source is what was asked for; a line that heads nowhere has no
+    // crossing, and an agent whose history was not walked has no trend families at all.
+    local.block.timeServiceType = 1;
+    local.trend.crossing = false;
+    text = RenderAgentExposition({local}, false);
+    EXPECT_TRUE(Contains(
+        text, "horologix_follows_no_network_source{claimed_source=\"Local CMOS Clock\"} 0"));
+    EXPECT_EQ(text.find("horologix_drift_threshold_crossing"), std::string::npos);
+    text = RenderAgentExposition({AnsweredReading("pc7:9909", 0)}, false);
+    EXPECT_TRUE(Contains(
+        text, "horologix_follows_no_network_source{claimed_source=\"a network source\"} 0"));
+    EXPECT_EQ(text.find("horologix_drift_trend"), std::string::npos);
 }
 
 TEST(Exposition, a_silent_agent_gives_only_success_zero_and_the_duration) {
@@ -129,7 +173,8 @@ TEST(Exposition, promtool_accepts_agent_and_exporter_expositions) {
     f.version = "4.1";
     const std::string texts[] = {
         RenderAgentExposition({AnsweredReading("a:1", -250), EmptyReading("b:2")}, true),
-        RenderAgentExposition({AnsweredReading("a:1", 7)}, false), RenderExporterExposition(f)};
+        RenderAgentExposition({AnsweredReading("a:1", 7)}, false), RenderExporterExposition(f),
+        RenderAgentExposition({TrendReading()}, true)};
     for (const std::string& text : texts) {
         char path[] = "/tmp/exposition-XXXXXX";
         const int fd = mkstemp(path);

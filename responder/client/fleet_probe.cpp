@@ -18,6 +18,8 @@ constexpr uint32_t kHistoryWindows[] = {64, 1024, 4096, 16384, 65536, 1u << 20, 
 constexpr size_t kHistoryWindowCount = sizeof(kHistoryWindows) / sizeof(kHistoryWindows[0]);
 // The first search starts at the last synchronization instead of a window.
 constexpr size_t kAfterLastSync = ~static_cast<size_t>(0);
+// The window: walking the recent history for the drift trend.
+constexpr size_t kTrendWalk = kAfterLastSync - 1;
 // Records walked forward to the newest, at most.
 constexpr int kHistorySteps = 32;
 
@@ -43,7 +45,7 @@ class Prober {
 public:
     Prober(UdpSocket& socket, const std::vector<ProbeTarget>& targets, const ProbeOptions& o)
         : socket_(socket), targets_(targets), o_(o), exchanges_(targets.size(), Exchange{}),
-          sequence_(FreshSequenceBase()) {
+          walks_(o.trend ? targets.size() : 0), sequence_(FreshSequenceBase()) {
         readings_.reserve(targets.size());
         for (size_t i = 0; i < targets.size(); ++i) {
             readings_.push_back(EmptyReading(targets[i].name));
@@ -164,6 +166,11 @@ private:
         // the likely newest. Without one, recent windows first.
         const AgentReading& r = readings_[i];
         const uint32_t now = AgentNow(i);
+        if (o_.trend) {
+            e.window = kTrendWalk;
+            AskHistory(i, now > o_.trendWindowSeconds ? now - o_.trendWindowSeconds : 0);
+            return;
+        }
         const uint32_t lastSync = r.haveStatus ? r.status.lastSyncTime : r.block.lastSyncTime;
         if (lastSync != 0 && lastSync <= now) {
             e.window = kAfterLastSync;
@@ -182,6 +189,10 @@ private:
         DriftRecord record;
         DecodeDriftRecord(bytes, &record);
         const bool found = record.checkTime > e.historyAfter;
+        if (e.window == kTrendWalk) {
+            TakeTrendStep(i, record, found);
+            return;
+        }
         if (found) {
             r.haveVerification = true;
             r.lastVerification = std::max(r.lastVerification, record.checkTime);
@@ -199,6 +210,41 @@ private:
         // Nothing in this window: search a wider one.
         const uint32_t now = AgentNow(i);
         e.window = e.window == kAfterLastSync ? 0 : e.window + 1;
+        const uint32_t span = e.window < kHistoryWindowCount ? kHistoryWindows[e.window] : ~0u;
+        AskHistory(i, now > span ? now - span : 0);
+    }
+
+    // One record of the walk through the recent history: the next step, or the trend once the
+    // newest has come. A window without records goes on as the search for the newest one.
+    void TakeTrendStep(size_t i, const DriftRecord& record, bool found) {
+        Exchange& e = exchanges_[i];
+        AgentReading& r = readings_[i];
+        std::vector<DriftRecord>& walk = walks_[i];
+        if (found) {
+            walk.push_back(record);
+            r.haveVerification = true;
+            r.lastVerification = std::max(r.lastVerification, record.checkTime);
+            if (static_cast<int>(walk.size()) < o_.trendSteps) {
+                AskHistory(i, record.checkTime);
+                return;
+            }
+        }
+        if (!walk.empty()) {
+            DriftTrendOptions options;
+            options.windowSeconds = o_.trendWindowSeconds;
+            options.thresholdMs = o_.thresholdMs;
+            r.trend = AnalyzeDriftTrend(walk.data(), walk.size(), options);
+            r.haveTrend = true;
+            walk = std::vector<DriftRecord>();
+            Finish(i);
+            return;
+        }
+        const uint32_t now = AgentNow(i);
+        e.window = 0;
+        while (e.window < kHistoryWindowCount &&
+               kHistoryWindows[e.window] <= o_.trendWindowSeconds) {
+            ++e.window;
+        }
         const uint32_t span = e.window < kHistoryWindowCount ? kHistoryWindows[e.window] : ~0u;
         AskHistory(i, now > span ? now - span : 0);
     }
@@ -272,6 +318,7 @@ private:
     const ProbeOptions& o_;
     std::vector<Exchange> exchanges_;
     std::vector<AgentReading> readings_;
+    std::vector<std::vector<DriftRecord>> walks_; // records walked for the trend, per target
     std::unordered_map<uint64_t, size_t> byEndpoint_;
     std::vector<size_t> activeList_;
     uint32_t sequence_;

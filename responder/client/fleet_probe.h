@@ -29,6 +29,12 @@ struct ProbeOptions {
     // agent's filter prohibits it), the reading is complete without it: several round trips,
     // at least this.
     int historyGraceMs = 150;
+    // Walk the history of the last trendWindowSeconds record by record (at most trendSteps) and
+    // fit the drift trend, its crossing of thresholdMs included: the exporter and metrics files.
+    bool trend = false;
+    uint32_t trendWindowSeconds = 86400;
+    uint32_t thresholdMs = 2000;
+    int trendSteps = 1024;
 };
 
 // Reads every target; the readings come in the targets' order. The socket must be open.

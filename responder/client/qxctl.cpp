@@ -47,7 +47,9 @@ const char kUsage[] =
     "              (below 10), ~:100, 10:20 (outside), @10:20 (inside); exit 0 OK,\n"
     "              1 WARNING, 2 CRITICAL, 3 UNKNOWN (the agent could not be asked)\n"
     "  exporter    a Prometheus exporter on --listen ADDR:PORT: GET /probe?target=HOST[:PORT]\n"
-    "              asks that agent, GET /metrics the exporter's own figures\n"
+    "              asks that agent, GET /metrics the exporter's own figures; where the agent\n"
+    "              answers history requests, its drift trend over the last day too, crossing\n"
+    "              reckoned for --threshold MS (default 2000)\n"
     "  metrics     the exporter's metrics of every host at once, with a target label; to\n"
     "              standard output or, replaced in one step, to --textfile FILE.prom\n"
     "  survey      asks every agent given (A.B.C.D/N ranges too, and those answering a\n"
@@ -764,9 +766,11 @@ bool CollectFleetTargets(const Options& o, bool ranges, FleetTargets* out) {
 }
 
 std::vector<AgentReading> ReadFleet(UdpSocket& socket, const Options& o,
-                                    const FleetTargets& targets, bool block) {
+                                    const FleetTargets& targets, bool block, bool trend) {
     ProbeOptions options;
     options.block = block;
+    options.trend = trend;
+    options.thresholdMs = o.thresholdMs;
     options.timeoutMs = o.timeoutMs * (o.retries + 1);
     options.resendMs = o.timeoutMs;
     options.inFlight = static_cast<size_t>(o.inFlight);
@@ -787,6 +791,7 @@ int CommandExporter(const Options& o) {
     settings.maxProbeMs = o.timeoutGiven ? o.timeoutMs : 5000;
     settings.maxInFlight = o.inFlight;
     settings.threads = 16;
+    settings.thresholdMs = o.thresholdMs;
     return RunExporter(settings);
 }
 
@@ -795,7 +800,7 @@ int CommandMetrics(UdpSocket& socket, const Options& o) {
     if (!CollectFleetTargets(o, false, &targets)) {
         return 2;
     }
-    const std::vector<AgentReading> readings = ReadFleet(socket, o, targets, true);
+    const std::vector<AgentReading> readings = ReadFleet(socket, o, targets, true, true);
     const std::string text = RenderAgentExposition(readings, true);
     if (o.textfile.empty()) {
         std::fwrite(text.data(), 1, text.size(), stdout);
@@ -859,7 +864,7 @@ int CommandSurvey(UdpSocket& socket, const Options& o) {
             }
         }
     }
-    std::vector<AgentReading> readings = ReadFleet(socket, o, targets, false);
+    std::vector<AgentReading> readings = ReadFleet(socket, o, targets, false, false);
     std::vector<SurveyRow> rows;
     rows.reserve(readings.size());
     for (const AgentReading& reading : readings) {
