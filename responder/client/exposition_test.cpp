@@ -34,7 +34,7 @@ AgentReading AnsweredReading(const std::string& target, int64_t offsetMs) {
     return r;
 }
 
-AgentReading TrendReading() {
+[[maybe_unused]] AgentReading TrendReading() {
     AgentReading r = AnsweredReading("a:1", -120);
     r.haveTrend = true;
     r.trend.fitted = true;
