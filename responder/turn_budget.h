@@ -14,12 +14,3 @@ constexpr uint64_t kMaxTurnMicroseconds = 10000;
 
 // Whether a turn that has served `served` datagrams in `elapsedMicroseconds` reads another one.
 bool ServeAnotherDatagram(int served, uint64_t elapsedMicroseconds);
-
-// The receive queue the responder asks for (SO_RCVBUF, bytes). What does not fit is dropped by
-// the system as it arrives, which costs the agent nothing; what does fit is answered while it
-// is still fresh. About 150 small requests where the system charges each datagram's whole buffer
-// (Wine on Linux doubles the value and charges some 830 bytes per datagram), a little over half
-// of Linux's default: at the agent's capacity of a few thousand answers a second a request
-// waits a few tens of milliseconds at most, and a burst of 120 requests, or a pause of the thread
-// of 25 ms at 5,000 requests a second, loses nothing.
-constexpr int kReceiveQueueBytes = 64 * 1024;

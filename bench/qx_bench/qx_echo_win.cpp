@@ -83,10 +83,7 @@ int main(int argc, char** argv) {
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<u_short>(port));
     local.sin_addr.s_addr = INADDR_ANY;
-    const int queue = kReceiveQueueBytes;
     if (socket == INVALID_SOCKET ||
-        setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&queue),
-                   sizeof(queue)) != 0 ||
         bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
         std::fprintf(stderr, "qx-echo: cannot bind port %ld (%d)\n", port, WSAGetLastError());
         return 1;
