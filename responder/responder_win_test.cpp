@@ -19,6 +19,8 @@
 #include "agent/sync_follower.h"
 #include "bench/fake_service/fake_service_win.h"
 #include "bench/remote_registry/bench_remote_registry_win.h"
+#include "bench/test_waits_win.h"
+#include "bench/w32time_standin/standin_client_win.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
 #include "config/settings_platform.h"
@@ -59,6 +61,9 @@ int DaySeconds(int hour, int minute, int second) {
 class AgentResponder : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The agent in this process binds the management port: no agent in the stand-in
+        // service may hold it, whatever an earlier test left running.
+        standin::StopStandin(kPatienceMs);
         DeleteRegistryTree(HKEY_LOCAL_MACHINE, kAgentPath);
         // No product of the family installed beside the agent.
         for (const char* product :

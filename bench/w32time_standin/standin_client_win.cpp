@@ -183,6 +183,11 @@ DWORD StopStandin(DWORD timeoutMs, DWORD* elapsedMs) {
         }
         return ERROR_SUCCESS;
     }
+    if (status.dwCurrentState == SERVICE_START_PENDING) {
+        // A service still starting accepts no stop (someone started it without waiting): let it
+        // reach running first, or the stop is refused and the service runs on.
+        WaitForState(service.get(), SERVICE_RUNNING, timeoutMs, &status);
+    }
     // Held from before the stop, so the wait below sees this process end even if a new one
     // started in the meantime.
     UniqueKernelHandle process(
