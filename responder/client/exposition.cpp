@@ -265,13 +265,13 @@ std::vector<Family> AgentFamilies(const std::vector<AgentReading>& readings, boo
             *v = (r.block.statusFlags & kStatusPending) != 0 ? "1" : "0";
             return true;
         }));
-    struct CounterSpec {
+    struct SharedCounter {
         const char* name;
         const char* help;
         uint64_t AgentStatus::*blockField;
         uint64_t StatusRecord::*recordField;
     };
-    static const CounterSpec kCounters[] = {
+    static const SharedCounter kCounters[] = {
         {"horologix_synchronizations_total",
          "Synchronizations of the Windows Time service the agent saw (each one is followed by a "
          "verification).",
@@ -283,14 +283,14 @@ std::vector<Family> AgentFamilies(const std::vector<AgentReading>& readings, boo
          "Synchronizations and synchronization failures the agent saw.", &AgentStatus::syncEvents,
          &StatusRecord::syncEvents},
     };
-    for (const CounterSpec& spec : kCounters) {
+    for (const SharedCounter& counter : kCounters) {
         families.push_back(AgentFamily(
-            spec.name, "counter", spec.help, readings, labelTarget, [&spec](R r, S v, S) {
+            counter.name, "counter", counter.help, readings, labelTarget, [&counter](R r, S v, S) {
                 if (!ProbeSucceeded(r)) {
                     return false;
                 }
-                *v = UnsignedValue(r.haveBlock ? r.block.*spec.blockField
-                                               : r.status.*spec.recordField);
+                *v = UnsignedValue(r.haveBlock ? r.block.*counter.blockField
+                                               : r.status.*counter.recordField);
                 return true;
             }));
     }
@@ -311,13 +311,13 @@ std::vector<Family> AgentFamilies(const std::vector<AgentReading>& readings, boo
         {"horologix_management_sent_bytes_total", "Bytes of management replies the agent sent.",
          [](const AgentStatus& s) { return s.bytesSent; }},
     };
-    for (const BlockCounter& spec : kBlockCounters) {
-        families.push_back(AgentFamily(spec.name, "counter", spec.help, readings, labelTarget,
-                                       [&spec](R r, S v, S) {
+    for (const BlockCounter& counter : kBlockCounters) {
+        families.push_back(AgentFamily(counter.name, "counter", counter.help, readings, labelTarget,
+                                       [&counter](R r, S v, S) {
                                            if (!r.haveBlock) {
                                                return false;
                                            }
-                                           *v = UnsignedValue(spec.get(r.block));
+                                           *v = UnsignedValue(counter.get(r.block));
                                            return true;
                                        }));
     }
