@@ -8,6 +8,7 @@
 #include "common/error_text_win.h"
 #include "config/registry.h"
 #include "resources/version.h"
+#include "timesrc/ntp_query_win.h"
 
 namespace {
 
@@ -39,6 +40,24 @@ BOOL CALLBACK InitSharedLock(PINIT_ONCE, PVOID, PVOID*) {
 // The agent thread ends within a second or two of the shutdown signal: every wait it makes is
 // bounded or also waits on that signal. Past this it is stuck, and what it uses stays alive.
 constexpr DWORD kThreadStopWaitMs = 30000;
+
+// What the responder and the status records are told of this agent.
+ResponderContext AgentResponderContext() {
+    ResponderContext context{};
+    context.socket = &g_agent.responderSocket;
+    context.showActivity = SetActivityIndicator;
+    context.requestDemandSync = [] {
+        if (HANDLE event = g_agent.events[kSyncEvent]) {
+            SetEvent(event);
+        }
+    };
+    context.installationId = [] { return static_cast<uint32_t>(g_agent.installationId); };
+    context.settings = AgentSettingsCopy;
+    context.logEvent = [](WORD type, const char* text) {
+        LogProviderEvent(kProductName, type, "%s", text);
+    };
+    return context;
+}
 
 bool CreateAgentEvent(HANDLE* slot, BOOL manualReset, const char* what, AgentStartFault step) {
     if (*slot != nullptr) {
@@ -135,6 +154,8 @@ void SecureW32TimeKeys() {
 
 bool StartAgent() {
     AgentState& agent = g_agent;
+    SetResponderContext(AgentResponderContext());
+    SetNetworkActivityCallback(SetActivityIndicator);
     SecureW32TimeKeys();
     ReadEnvironment();
     {

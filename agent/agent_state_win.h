@@ -66,7 +66,4 @@ void LogProviderEvent(const char* provider, WORD type, const char* format, ...)
 void SecureW32TimeKeys();
 
 DWORD WINAPI AgentThreadMain(LPVOID);
-// Asks the Windows Time service of a machine ("" or null: this one) to synchronize now through
-// w32time.dll's W32TimeSyncNow; 0 when the request was accepted, 1 when the entry is missing.
-DWORD TriggerDemandSync(const char* computer, BOOL wait, ULONG flags);
 void RecordLastUsedSource(DWORD refId, DWORD time);

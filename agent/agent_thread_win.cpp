@@ -11,8 +11,8 @@
 #include "agent/sync_check.h"
 #include "agent/sync_follower.h"
 #include "agent/time_source_judge.h"
-#include "common/unique_handle_win.h"
 #include "config/registry.h"
+#include "config/service_control_win.h"
 #include "history/drift_trend.h"
 
 namespace {
@@ -237,33 +237,6 @@ void RecordLastUsedSource(DWORD refId, DWORD time) {
     ReadBinary(kAgentKey, "Last Used Time Source", ring, sizeof(ring));
     PushLastUsedSource(ring, refId, time);
     WriteBinary(kAgentKey, "Last Used Time Source", ring, sizeof(ring));
-}
-
-DWORD TriggerDemandSync(const char* computer, BOOL wait, ULONG flags) {
-    using SyncNow = DWORD(WINAPI*)(LPCWSTR, ULONG, ULONG);
-    HMODULE module = GetModuleHandleA("w32time.dll");
-    UniqueLibrary loaded;
-    if (module == nullptr) {
-        loaded.reset(LoadLibraryA("w32time.dll"));
-        module = loaded.get();
-    }
-    if (module == nullptr) {
-        return 1;
-    }
-    auto syncNow = reinterpret_cast<SyncNow>(
-        reinterpret_cast<void*>(GetProcAddress(module, "W32TimeSyncNow")));
-    if (syncNow == nullptr) {
-        return 1;
-    }
-    wchar_t name[512];
-    const wchar_t* target = nullptr;
-    if (computer != nullptr && computer[0] != '\0') {
-        if (MultiByteToWideChar(CP_ACP, 0, computer, -1, name, 512) == 0) {
-            name[511] = L'\0';
-        }
-        target = name;
-    }
-    return syncNow(target, wait, flags);
 }
 
 DWORD WINAPI AgentThreadMain(LPVOID) {

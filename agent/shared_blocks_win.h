@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "agent/shared_blocks.h"
+#include "common/shared_blocks.h"
 
 // Opens the sync-status block and its notify event once per process (later calls only report):
 // owner 0 watches (read-only view, as the agent does); a non-zero owner announces itself as the

@@ -13,9 +13,9 @@
 #include "agent/agent_test_util_win.h"
 #include "bench/fake_service/fake_service_win.h"
 #include "bench/remote_registry/bench_remote_registry_win.h"
-#include "common/system_identity_win.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
+#include "config/system_identity_win.h"
 #include "responder/status_records_win.h"
 
 namespace {

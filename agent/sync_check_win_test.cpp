@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "agent/agent_test_util_win.h"
-#include "agent/shared_blocks.h"
 #include "bench/fake_service/fake_service_win.h"
 #include "bench/remote_registry/bench_remote_registry_win.h"
+#include "common/shared_blocks.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
 #include "history/drift_record.h"

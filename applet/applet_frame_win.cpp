@@ -16,12 +16,12 @@
 #include "applet/pages_win.h"
 #include "common/error_text_win.h"
 #include "common/remote_machine_win.h"
-#include "common/system_identity_win.h"
-#include "common/text_view_win.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
 #include "config/service_control_win.h"
 #include "config/settings.h"
+#include "config/system_identity_win.h"
+#include "config/text_view_win.h"
 #include "install/installer_win.h"
 #include "resources/resource.h"
 #include "resources/version.h"
@@ -197,6 +197,20 @@ void StartServiceRestart(ServiceRestart* restart) {
     }
 }
 
+// What the installer is told: the target, the quiet mode and the applet's settings record, which
+// a removal loads again.
+InstallRequest AppletInstallRequest(HWND owner) {
+    AppletState& applet = Applet();
+    InstallRequest request{};
+    request.target = TargetOrNull();
+    request.quiet = applet.quietMode;
+    request.owner = owner;
+    request.serverTypeBits = applet.serverTypeBits;
+    request.resources = AppletModule();
+    request.removedSettings = &applet.settings;
+    return request;
+}
+
 // Whether an older agent was replaced: then the service wants its restart.
 bool UpgradeInstalledAgent(HWND owner) {
     AppletState& applet = Applet();
@@ -206,7 +220,7 @@ bool UpgradeInstalledAgent(HWND owner) {
                             applet.settings.agentInstalled != 0)) {
         return false;
     }
-    if (!RunInstallerQuietly(owner, true)) {
+    if (!RunInstallerQuietly(AppletInstallRequest(owner), true)) {
         return false; // the sheet opens with the settings already loaded
     }
     LoadSettingsWithBaseline(&applet.settings, &applet.baseline);
@@ -397,8 +411,9 @@ LRESULT RunInstallerMode(HWND owner, uint32_t mode, DWORD* error) {
         SetProcessOsFamily(applet.targetOs);
         RefreshFamilyEnvironment();
     }
-    const int result = applet.quietMode ? RunInstallerQuietly(owner, install)
-                                        : RunInstallerWithProgress(owner, install);
+    const InstallRequest request = AppletInstallRequest(owner);
+    const int result = applet.quietMode ? RunInstallerQuietly(request, install)
+                                        : RunInstallerWithProgress(request, install);
     if (result == 0) {
         *error = GetLastError();
     }

@@ -17,9 +17,9 @@
 #include "applet/sheet_test_util_win.h"
 #include "bench/remote_registry/bench_remote_machine_win.h"
 #include "bench/window_bench/window_bench_win.h"
-#include "common/system_identity_win.h"
 #include "config/registry.h"
 #include "config/settings.h"
+#include "config/system_identity_win.h"
 #include "resources/resource.h"
 
 extern "C" LONG APIENTRY CPlApplet(HWND, UINT, LPARAM, LPARAM);

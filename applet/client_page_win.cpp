@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "agent/agent_state_win.h"
 #include "applet/applet_rules.h"
 #include "applet/applet_state_win.h"
 #include "applet/client_rules.h"
@@ -15,6 +14,7 @@
 #include "applet/page_common_win.h"
 #include "applet/pages_win.h"
 #include "config/registry.h"
+#include "config/service_control_win.h"
 #include "config/settings.h"
 #include "resources/resource.h"
 

@@ -10,8 +10,8 @@
 #include "applet/applet_frame_win.h"
 #include "applet/applet_rules.h"
 #include "applet/applet_state_win.h"
-#include "common/system_identity_win.h"
 #include "common/text_trim.h"
+#include "config/system_identity_win.h"
 #include "resources/resource.h"
 
 namespace {

@@ -9,7 +9,6 @@
 #include <initializer_list>
 #include <cstdlib>
 
-#include "agent/agent_state_win.h"
 #include "applet/applet_rules.h"
 #include "applet/applet_state_win.h"
 #include "common/text_trim.h"
@@ -47,16 +46,11 @@ LRESULT CALLBACK LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam,
 } // namespace
 
 int ShowMessage(HWND owner, UINT style, const char* format, ...) {
-    char text[510];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(text, sizeof(text), format, arguments);
+    const int answer = ShowProductMessageV(owner, Applet().quietMode, style, format, arguments);
     va_end(arguments);
-    if (Applet().quietMode) {
-        return 1;
-    }
-    return MessageBoxA(owner, text, HOROLOGIX_PRODUCT_NAME,
-                       style == 0 ? kMessageStyleDefault : style);
+    return answer;
 }
 
 void MarkPageChanged(HWND page) {

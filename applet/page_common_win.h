@@ -6,11 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// Default message style: information icon, task-modal, topmost.
-constexpr UINT kMessageStyleDefault = 0x42040;
+#include "common/message_box_win.h"
 
-// The applet's message box: text formatted into at most 509 characters, caption "Horologix",
-// style 0 meaning kMessageStyleDefault. In QuietMode nothing is shown and the answer is 1.
+// The applet's message box (ShowProductMessage): in QuietMode nothing is shown and the answer
+// is 1.
 int ShowMessage(HWND owner, UINT style, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 

@@ -16,9 +16,9 @@
 #include "common/remote_machine_win.h"
 #include "common/system_identity.h"
 #include "common/text_trim.h"
-#include "common/text_view_win.h"
 #include "common/unique_handle_win.h"
 #include "config/service_control_win.h"
+#include "config/text_view_win.h"
 #include "resources/resource.h"
 
 namespace {

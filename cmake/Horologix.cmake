@@ -11,6 +11,46 @@ function(horologix_product_options target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -fno-exceptions -fno-rtti)
 endfunction()
 
+# horologix_floor(DIR [FLOORS dir...])
+# The library horologix_<DIR> of one subsystem folder, linked to the libraries of the floors
+# below it. Its include root holds a single entry, a link to the folder (floors/<DIR>/<DIR> in
+# the build folder), so "DIR/x.h" is found, and through the floors' roots their headers; a
+# header of any other folder is "No such file or directory". The floors' roots pass on to
+# whatever links the library.
+function(horologix_floor dir)
+    cmake_parse_arguments(F "" "" "FLOORS" ${ARGN})
+    set(root ${CMAKE_BINARY_DIR}/floors/${dir})
+    file(MAKE_DIRECTORY ${root})
+    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${dir} ${root}/${dir} SYMBOLIC)
+    add_library(horologix_${dir} STATIC)
+    target_include_directories(horologix_${dir} PUBLIC ${root})
+    foreach(floor ${F_FLOORS})
+        target_link_libraries(horologix_${dir} PUBLIC horologix_${floor})
+    endforeach()
+    horologix_product_options(horologix_${dir})
+    set_property(GLOBAL APPEND PROPERTY HOROLOGIX_FLOOR_LIBRARIES horologix_${dir})
+endfunction()
+
+# Two probes the floors test builds (not part of the build itself): a file of the responder's
+# floor that includes a history header, which must compile, and one that includes an agent
+# header, which must fail for want of the file.
+function(horologix_floor_probes)
+    foreach(probe "down;history/drift_record.h" "up;agent/poll_clock.h")
+        list(GET probe 0 name)
+        list(GET probe 1 header)
+        add_library(floor_probe_${name} OBJECT EXCLUDE_FROM_ALL
+                    ${CMAKE_SOURCE_DIR}/cmake/floor_probe.cpp)
+        target_link_libraries(floor_probe_${name} PRIVATE horologix_responder)
+        target_compile_definitions(floor_probe_${name} PRIVATE
+                                   FLOOR_PROBE_HEADER="${header}")
+    endforeach()
+    add_test(NAME ${HOROLOGIX_PRESET}.floors_refuse_an_upward_include
+        COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DUPWARD=agent/poll_clock.h
+                -P ${CMAKE_SOURCE_DIR}/cmake/floor_probe_test.cmake)
+    set_tests_properties(${HOROLOGIX_PRESET}.floors_refuse_an_upward_include PROPERTIES
+                         TIMEOUT 300)
+endfunction()
+
 # horologix_test(NAME SOURCES ... LIBS ... [LOCKS resource...] [TIMEOUT s] [EXCLUDE pattern])
 # A GoogleTest program; each test case becomes one CTest test named "<preset>.<Suite>.<case>".
 # CTest runs the cases two at a time, each in a process of its own, all in the one Wine prefix of

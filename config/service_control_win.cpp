@@ -214,3 +214,30 @@ bool SetTimeServiceStartType(const char* machine, uint32_t startType) {
     SetLastError(error);
     return error == ERROR_SUCCESS;
 }
+
+DWORD TriggerDemandSync(const char* computer, BOOL wait, ULONG flags) {
+    using SyncNow = DWORD(WINAPI*)(LPCWSTR, ULONG, ULONG);
+    HMODULE module = GetModuleHandleA("w32time.dll");
+    UniqueLibrary loaded;
+    if (module == nullptr) {
+        loaded.reset(LoadLibraryA("w32time.dll"));
+        module = loaded.get();
+    }
+    if (module == nullptr) {
+        return 1;
+    }
+    auto syncNow = reinterpret_cast<SyncNow>(
+        reinterpret_cast<void*>(GetProcAddress(module, "W32TimeSyncNow")));
+    if (syncNow == nullptr) {
+        return 1;
+    }
+    wchar_t name[512];
+    const wchar_t* target = nullptr;
+    if (computer != nullptr && computer[0] != '\0') {
+        if (MultiByteToWideChar(CP_ACP, 0, computer, -1, name, 512) == 0) {
+            name[511] = L'\0';
+        }
+        target = name;
+    }
+    return syncNow(target, wait, flags);
+}

@@ -37,3 +37,7 @@ bool RestartService(HWND owner, const char* machine, const char* serviceName);
 // manager only when the machine restarts; the applet's Apply calls this as well, so that the
 // choice holds at once.
 bool SetTimeServiceStartType(const char* machine, uint32_t startType);
+
+// Asks the Windows Time service of a machine ("" or null: this one) to synchronize now through
+// w32time.dll's W32TimeSyncNow; 0 when the request was accepted, 1 when the entry is missing.
+DWORD TriggerDemandSync(const char* computer, BOOL wait, ULONG flags);

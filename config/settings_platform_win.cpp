@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "common/system_identity_win.h"
 #include "config/settings_platform.h"
+#include "config/system_identity_win.h"
 
 void IdentifyLocalSystemOnce() {
     static bool identified = false;

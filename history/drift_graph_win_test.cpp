@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bench/window_bench/window_bench_win.h"
-#include "common/text_view_win.h"
+#include "config/text_view_win.h"
 #include "history/drift_graph.h"
 #include "history/drift_test_util_win.h"
 #include "resources/resource.h"

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "common/error_text_win.h"
-#include "common/text_view_win.h"
 #include "common/unique_handle_win.h"
+#include "config/text_view_win.h"
 #include "history/drift_report.h"
 
 namespace {

@@ -7,9 +7,8 @@
 #include <strings.h>
 
 #include "agent/agent_state_win.h"
-#include "applet/applet_state_win.h"
-#include "applet/page_common_win.h"
 #include "common/error_text_win.h"
+#include "common/message_box_win.h"
 #include "common/remote_machine_win.h"
 #include "config/registry.h"
 #include "config/service_control_win.h"
@@ -31,10 +30,6 @@ constexpr DWORD kFinishedPauseMs = 1000;
 
 char g_sourceForTesting[MAX_PATH + 1];
 bool g_workerRefused = false;
-
-bool Quiet() {
-    return Applet().quietMode;
-}
 
 // This module's own file: the library when loaded as one, the program when linked into it.
 bool ModuleSource(char* path, size_t size) {
@@ -86,12 +81,11 @@ void EnsureDriftFile(const char* machine) {
     }
 }
 
-const char* MachineNameForMessages() {
-    const char* target = TargetOrNull();
-    return target != nullptr ? target : CurrentEnvironment().computerName;
+const char* MachineNameForMessages(const InstallRequest& request) {
+    return request.target != nullptr ? request.target : CurrentEnvironment().computerName;
 }
 
-void ApplyFamilyWishes(SettingsRecord* after) {
+void ApplyFamilyWishes(const InstallRequest& request, SettingsRecord* after) {
     const uint32_t family = CurrentEnvironment().familyProduct;
     const char* key = nullptr;
     const char* value = nullptr;
@@ -108,7 +102,7 @@ void ApplyFamilyWishes(SettingsRecord* after) {
         slave = ReadBoolean(kFamilyServerParametersKey, "Slave Mode", 0) != 0 || facts.slave;
         serves = FamilyServerServesNtp();
     }
-    ApplyFamilyAdjustments(after, family, slave, serves, Applet().serverTypeBits);
+    ApplyFamilyAdjustments(after, family, slave, serves, request.serverTypeBits);
     if (haveBlob) {
         for (const char* name : facts.names) {
             AddTimeServer(after, name);
@@ -120,6 +114,7 @@ void ApplyFamilyWishes(SettingsRecord* after) {
 }
 
 struct ProgressState {
+    const InstallRequest* request;
     uint32_t mode;
     HWND window;
     HANDLE thread;
@@ -129,7 +124,9 @@ struct ProgressState {
 DWORD WINAPI ProgressWorker(void* parameter) {
     const auto* state = static_cast<const ProgressState*>(parameter);
     HWND window = state->window;
-    const int result = state->mode == kProgressInstall ? InstallAgent(window) : RemoveAgent(window);
+    const InstallRequest& request = *state->request;
+    const int result = state->mode == kProgressInstall ? InstallAgent(request, window)
+                                                       : RemoveAgent(request, window);
     const DWORD error = GetLastError();
     PostMessageA(window, kProgressDoneMessage, 0, result);
     return error;
@@ -144,7 +141,8 @@ void OnProgressInit(HWND window, ProgressState* state) {
     SetWindowTextA(window, HOROLOGIX_PRODUCT_NAME);
     SetDlgItemTextA(window, IDC_PROGRESS_PRODUCT, ProgressProductText());
     char action[320];
-    FormatProgressAction(state->mode == kProgressInstall, TargetOrNull(), action, sizeof(action));
+    FormatProgressAction(state->mode == kProgressInstall, state->request->target, action,
+                         sizeof(action));
     SetDlgItemTextA(window, IDC_PROGRESS_ACTION, action);
     state->thread =
         g_workerRefused ? nullptr : CreateThread(nullptr, 0, ProgressWorker, state, 0, nullptr);
@@ -179,9 +177,10 @@ INT_PTR CALLBACK ProgressProc(HWND window, UINT message, WPARAM, LPARAM lParam) 
     case WM_COMMAND:
         return TRUE; // the work cannot be cancelled
     case kWorkerRefusedMessage:
-        ShowMessage(window, MB_ICONERROR | MB_TASKMODAL | MB_TOPMOST, "Could not start the %s; %s",
-                    state->mode == kProgressInstall ? "installation" : "removal",
-                    SystemErrorText(state->error));
+        ShowProductMessage(window, state->request->quiet, MB_ICONERROR | MB_TASKMODAL | MB_TOPMOST,
+                           "Could not start the %s; %s",
+                           state->mode == kProgressInstall ? "installation" : "removal",
+                           SystemErrorText(state->error));
         PostMessageA(window, kProgressDoneMessage, 0, 0);
         return TRUE;
     case kProgressDoneMessage:
@@ -204,8 +203,8 @@ void SetProgressWorkerRefusedForTesting(bool refused) {
     g_workerRefused = refused;
 }
 
-void StepProgress(HWND window) {
-    if (window != nullptr && !Quiet()) {
+void StepProgress(const InstallRequest& request, HWND window) {
+    if (window != nullptr && !request.quiet) {
         SendDlgItemMessageA(window, IDC_PROGRESS_BAR, PBM_STEPIT, 0, 0);
     }
 }
@@ -237,13 +236,13 @@ bool IsNewerFile(const char* source, const char* destination) {
     return IsNewerVersion(FileVersion(source), FileVersion(destination));
 }
 
-bool CopyModule() {
+bool CopyModule(const char* machine) {
     char source[MAX_PATH + 1];
     char folder[MAX_PATH + 1];
     char destination[MAX_PATH + 16];
     char staged[MAX_PATH + 16];
     if (!ModuleSource(source, sizeof(source)) ||
-        !MachineSystemFolder(TargetOrNull(), folder, sizeof(folder)) ||
+        !MachineSystemFolder(machine, folder, sizeof(folder)) ||
         !JoinPath(folder, kModuleFileName, destination, sizeof(destination)) ||
         !JoinPath(folder, kStagedModuleFileName, staged, sizeof(staged))) {
         return false;
@@ -304,89 +303,92 @@ void DeleteUninstallEntry(const char* name) {
     DeleteKey(key);
 }
 
-int InstallAgent(HWND window) {
-    const char* target = TargetOrNull();
-    const bool showErrors = !Quiet();
-    StepProgress(window);
+int InstallAgent(const InstallRequest& request, HWND window) {
+    const char* target = request.target;
+    const bool showErrors = !request.quiet;
+    StepProgress(request, window);
     EnsureDriftFile(target);
-    StepProgress(window);
+    StepProgress(request, window);
     SecureW32TimeKeys();
     WriteUninstallEntry(kUninstallEntryName);
-    StepProgress(window);
+    StepProgress(request, window);
 
     SettingsRecord before{};
     SettingsBaseline baseline{};
     LoadSettingsWithBaseline(&before, &baseline);
-    StepProgress(window);
+    StepProgress(request, window);
     SettingsRecord after = before;
-    StepProgress(window);
+    StepProgress(request, window);
 
-    bool copied = CopyModule();
+    bool copied = CopyModule(target);
     DWORD error = GetLastError();
-    StepProgress(window);
+    StepProgress(request, window);
 
     MarkFirstInstallation(&after);
-    ApplyFamilyWishes(&after);
-    StepProgress(window);
+    ApplyFamilyWishes(request, &after);
+    StepProgress(request, window);
 
     bool stopped = false;
     if (!copied) {
         if (ControlTimeService(window, target, kTimeServiceIsRunning, false)) {
             // The service holds the module: stop it, copy, and start it again below.
-            StepProgress(window);
+            StepProgress(request, window);
             SetLastError(ERROR_SUCCESS);
             stopped = ControlTimeService(window, target, kTimeServiceStop, showErrors);
-            StepProgress(window);
+            StepProgress(request, window);
             if (stopped) {
-                copied = CopyModule();
+                copied = CopyModule(target);
             }
             error = copied ? ERROR_SUCCESS : (GetLastError() != 0 ? GetLastError() : error);
-            StepProgress(window);
+            StepProgress(request, window);
         }
         if (!copied) {
             const char* errorText = SystemErrorText(error);
-            ShowMessage(window, 0, "Could not install %s to the system32 folder on %s; %s",
-                        kModuleFileName, MachineNameForMessages(), errorText);
+            ShowProductMessage(window, request.quiet, 0,
+                               "Could not install %s to the system32 folder on %s; %s",
+                               kModuleFileName, MachineNameForMessages(request), errorText);
         }
     }
 
     if (SettingsDiffer(before, after)) {
         if (!stopped && ControlTimeService(window, target, kTimeServiceIsRunning, showErrors)) {
-            StepProgress(window);
+            StepProgress(request, window);
             stopped = ControlTimeService(window, target, kTimeServiceStop, showErrors);
-            StepProgress(window);
+            StepProgress(request, window);
         }
         SaveSettingsChangedFrom(before, baseline, after);
     }
     ReleaseSettingsBaseline(&baseline);
     if (stopped) {
-        StepProgress(window);
+        StepProgress(request, window);
         ControlTimeService(window, target, kTimeServiceStart, showErrors);
-        StepProgress(window);
+        StepProgress(request, window);
     }
-    StepProgress(window);
+    StepProgress(request, window);
     SetLastError(error);
     return copied ? 1 : 0;
 }
 
-int RemoveAgent(HWND window) {
-    const char* target = TargetOrNull();
-    const bool showErrors = !Quiet();
-    StepProgress(window);
+int RemoveAgent(const InstallRequest& request, HWND window) {
+    const char* target = request.target;
+    const bool showErrors = !request.quiet;
+    StepProgress(request, window);
     ControlTimeService(window, target, kTimeServiceStop, showErrors);
     DWORD error = GetLastError();
-    StepProgress(window);
-    LoadSettings(&Applet().settings);
+    StepProgress(request, window);
+    if (request.removedSettings != nullptr) {
+        LoadSettings(request.removedSettings);
+    }
     DeleteUninstallEntry(kUninstallEntryName);
     // Only what the installation added goes: the Windows Time values stay exactly as the user
     // left them, instead of being written back through the settings model, whose save normalizes
     // some of them (the client mode, the server list, a partial debug-log setting).
     DeleteAgentRegistration();
     SetLastError(error);
-    StepProgress(window);
+    StepProgress(request, window);
     const bool started = ControlTimeService(window, target, kTimeServiceStart, showErrors);
     error = GetLastError();
-    StepProgress(window);
+    StepProgress(request, window);
     SetLastError(error);
     return started ? 1 : 0;
 }
@@ -423,12 +425,13 @@ bool RetireModule() {
     return moved;
 }
 
-int ShowProgress(HWND owner, uint32_t mode) {
+int ShowProgress(const InstallRequest& request, uint32_t mode) {
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
-    ProgressState state{mode, nullptr, nullptr, 0};
-    const INT_PTR result = DialogBoxParamA(AppletModule(), MAKEINTRESOURCEA(IDD_PROGRESS), owner,
-                                           ProgressProc, reinterpret_cast<LPARAM>(&state));
+    ProgressState state{&request, mode, nullptr, nullptr, 0};
+    const INT_PTR result =
+        DialogBoxParamA(request.resources, MAKEINTRESOURCEA(IDD_PROGRESS), request.owner,
+                        ProgressProc, reinterpret_cast<LPARAM>(&state));
     if (result == -1) {
         return 0; // the window could not be made: its error is the last error
     }
@@ -436,10 +439,10 @@ int ShowProgress(HWND owner, uint32_t mode) {
     return static_cast<int>(result);
 }
 
-int RunInstallerQuietly(HWND, bool install) {
-    return install ? InstallAgent(nullptr) : RemoveAgent(nullptr);
+int RunInstallerQuietly(const InstallRequest& request, bool install) {
+    return install ? InstallAgent(request, nullptr) : RemoveAgent(request, nullptr);
 }
 
-int RunInstallerWithProgress(HWND owner, bool install) {
-    return ShowProgress(owner, install ? kProgressInstall : kProgressRemove);
+int RunInstallerWithProgress(const InstallRequest& request, bool install) {
+    return ShowProgress(request, install ? kProgressInstall : kProgressRemove);
 }

@@ -6,12 +6,12 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "applet/applet_state_win.h"
 #include "common/error_text_win.h"
+#include "common/module_win.h"
 #include "common/remote_machine_win.h"
-#include "common/system_identity_win.h"
 #include "config/registry.h"
 #include "config/settings.h"
+#include "config/system_identity_win.h"
 #include "install/install_rules.h"
 #include "install/installer_win.h"
 #include "resources/version.h"
@@ -37,12 +37,17 @@ void TellError(HWND owner) {
 extern "C" void CALLBACK RunDll(HWND owner, HINSTANCE, LPSTR commandLine, int) {
     IdentifyLocalSystem();
     ReadEnvironment();
-    AppletState& applet = Applet();
-    applet.targetMachine[0] = '\0';
-    applet.quietMode = false;
     ServerInfo101 info{};
-    applet.serverTypeBits =
+    SettingsRecord removed{};
+    InstallRequest request{};
+    request.target = nullptr;
+    request.quiet = false;
+    request.owner = owner;
+    request.serverTypeBits =
         ReadServerInfo(nullptr, &info) == ERROR_SUCCESS ? info.type : kLocalServerTypeBits;
+    const HMODULE library = GetModuleHandleA("kestrel.cpl");
+    request.resources = library != nullptr ? library : ModuleInstance();
+    request.removedSettings = &removed;
 
     if (LocalSystemIdentity().os < kOsWin2000) {
         Tell(owner, "Sorry, this program requires Windows 2000 or above.");
@@ -53,11 +58,11 @@ extern "C" void CALLBACK RunDll(HWND owner, HINSTANCE, LPSTR commandLine, int) {
         Tell(owner, "Was expecting a command like -remove or -install.");
         break;
     case RunDllCommand::kInstall:
-        ShowProgress(owner, kProgressInstall);
+        ShowProgress(request, kProgressInstall);
         TellError(owner);
         break;
     case RunDllCommand::kRemove:
-        if (ShowProgress(owner, kProgressRemove) != 0) {
+        if (ShowProgress(request, kProgressRemove) != 0) {
             RetireModule();
         }
         TellError(owner);

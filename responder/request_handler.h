@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "agent/shared_blocks.h"
+#include "common/shared_blocks.h"
 #include "responder/management_protocol.h"
 #include "responder/rate_limiter.h"
 #include "responder/status_records.h"

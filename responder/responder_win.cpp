@@ -4,19 +4,20 @@
 
 #include <ws2tcpip.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "agent/agent_interfaces_win.h"
-#include "agent/agent_state_win.h"
 #include "common/error_text_win.h"
 #include "common/system_identity.h"
 #include "config/registry.h"
+#include "config/settings.h"
 #include "history/drift_file_win.h"
 #include "responder/request_handler.h"
 #include "responder/status_records_win.h"
 #include "responder/turn_budget.h"
 #include "timesrc/ntp_source.h"
+#include "timesrc/precise_clock_win.h"
 #include "timesrc/time_zone_win.h"
 
 namespace {
@@ -27,6 +28,8 @@ constexpr int kBindAttempts = 4;
 constexpr DWORD kBindRetryMs = 500;
 
 // Responder state; only the agent thread (and StartAgent before it) touches it.
+ResponderContext g_context{};
+SOCKET g_ownSocket = INVALID_SOCKET; // where the socket is kept when the context names no place
 uint8_t g_filter[kCommandFilterSize];
 bool g_filterLoaded = false;
 ResponderCore g_core;
@@ -63,9 +66,36 @@ uint64_t MonotonicMilliseconds() {
     return high | now;
 }
 
+SOCKET& ResponderSocket() {
+    return g_context.socket != nullptr ? *g_context.socket : g_ownSocket;
+}
+
+void ShowContextActivity(uint32_t slot) {
+    if (g_context.showActivity != nullptr) {
+        g_context.showActivity(slot);
+    }
+}
+
+SettingsRecord ContextSettings() {
+    return g_context.settings != nullptr ? g_context.settings() : SettingsRecord{};
+}
+
+void LogContextEvent(WORD type, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogContextEvent(WORD type, const char* format, ...) {
+    if (g_context.logEvent == nullptr) {
+        return;
+    }
+    char text[510];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof(text), format, arguments);
+    va_end(arguments);
+    g_context.logEvent(type, text);
+}
+
 class AgentResponderHost final : public ResponderHost {
 public:
-    void ShowActivity(uint32_t slot) override { SetActivityIndicator(slot); }
+    void ShowActivity(uint32_t slot) override { ShowContextActivity(slot); }
     CalendarRecord UtcTime() override {
         SYSTEMTIME now;
         PreciseUtcSystemTime(&now);
@@ -80,8 +110,8 @@ public:
     uint64_t MonotonicMs() override { return MonotonicMilliseconds(); }
     bool IsWindows2000() override { return LocalSystemIdentity().os == kOsWin2000; }
     void RequestDemandSync() override {
-        if (HANDLE event = Agent().events[kSyncEvent]) {
-            SetEvent(event);
+        if (g_context.requestDemandSync != nullptr) {
+            g_context.requestDemandSync();
         }
     }
     void VersionRecordBytes(uint8_t out[kVersionRecordSize]) override {
@@ -94,10 +124,8 @@ public:
         FreeStringCopy(name);
     }
     void CurrentZoneName(char field[kZoneNameField]) override { RecentTimeZoneName(field); }
-    uint8_t TimeServiceType() override {
-        return static_cast<uint8_t>(AgentSettingsCopy().syncType);
-    }
-    uint32_t MaxPhaseOffset() override { return AgentSettingsCopy().maxPhaseOffset; }
+    uint8_t TimeServiceType() override { return static_cast<uint8_t>(ContextSettings().syncType); }
+    uint32_t MaxPhaseOffset() override { return ContextSettings().maxPhaseOffset; }
     void DriftRecordAfter(uint32_t after, uint8_t out[kDriftAnswerSize]) override {
         DriftRecord record{};
         if (FindDriftRecordAfter(after, &record)) {
@@ -108,18 +136,20 @@ public:
     }
     void ClearHistory() override {
         ClearDriftFile();
-        DeleteValue(kAgentKey, "Last Used Time Source");
+        DeleteValue(kAgentKeyPath, "Last Used Time Source");
     }
     void StatusRecordBytes(uint8_t out[kStatusRecordSize]) override {
         BuildStatusRecord();
         std::memcpy(out, ::StatusRecordBytes(), kStatusRecordSize);
     }
-    uint32_t InstallationId() override { return Agent().installationId; }
+    uint32_t InstallationId() override {
+        return g_context.installationId != nullptr ? g_context.installationId() : 0;
+    }
     void ReportRateLimited(uint64_t dropped, uint32_t bytesPerSecond) override {
-        LogProviderEvent(kProductName, EVENTLOG_WARNING_TYPE,
-                         "Dropped %llu management requests from addresses that exceeded the "
-                         "reply limit of %u bytes per second",
-                         static_cast<unsigned long long>(dropped), bytesPerSecond);
+        LogContextEvent(EVENTLOG_WARNING_TYPE,
+                        "Dropped %llu management requests from addresses that exceeded the "
+                        "reply limit of %u bytes per second",
+                        static_cast<unsigned long long>(dropped), bytesPerSecond);
     }
 };
 
@@ -153,6 +183,14 @@ void CloseSocket(SOCKET socket) {
 
 } // namespace
 
+void SetResponderContext(const ResponderContext& context) {
+    g_context = context;
+}
+
+const ResponderContext& CurrentResponderContext() {
+    return g_context;
+}
+
 void LoadCommandFilter(const char* path) {
     uint8_t value[kCommandFilterSize];
     const bool read = ReadBinary(path, "Prohibited QX2 Commands", value, sizeof(value));
@@ -161,9 +199,9 @@ void LoadCommandFilter(const char* path) {
 }
 
 bool OpenResponder() {
-    AgentState& agent = Agent();
+    SOCKET& socket = ResponderSocket();
     ForgetLastDatagram(&g_core);
-    if (agent.responderSocket != INVALID_SOCKET) {
+    if (socket != INVALID_SOCKET) {
         CloseResponder();
     }
     if (!g_filterLoaded) {
@@ -174,11 +212,10 @@ bool OpenResponder() {
                        ReadNumber(kAgentParameters, kReplyRateLimitValue, kDefaultReplyRateLimit));
     uint16_t port = kManagementPort;
     g_answerAddresses = ReadStringCopy(kAgentParameters, "Server Answer IP", nullptr);
-    agent.responderSocket =
-        CreateBoundSocket(SOCK_DGRAM, &port, kManagementService, g_answerAddresses);
-    if (agent.responderSocket == INVALID_SOCKET) {
-        LogProviderEvent(kProductName, EVENTLOG_ERROR_TYPE, "Could not create listen socket; %s",
-                         LastSocketErrorText());
+    socket = CreateBoundSocket(SOCK_DGRAM, &port, kManagementService, g_answerAddresses);
+    if (socket == INVALID_SOCKET) {
+        LogContextEvent(EVENTLOG_ERROR_TYPE, "Could not create listen socket; %s",
+                        LastSocketErrorText());
         return false;
     }
     // The receive queue stays the system's: a queue cut short (64 KiB) lost datagrams under Wine
@@ -187,10 +224,10 @@ bool OpenResponder() {
 }
 
 void CloseResponder() {
-    AgentState& agent = Agent();
-    if (agent.responderSocket != INVALID_SOCKET) {
-        CloseSocket(agent.responderSocket);
-        agent.responderSocket = INVALID_SOCKET;
+    SOCKET& socket = ResponderSocket();
+    if (socket != INVALID_SOCKET) {
+        CloseSocket(socket);
+        socket = INVALID_SOCKET;
     }
     FreeStringCopy(g_answerAddresses);
     g_answerAddresses = nullptr;
@@ -250,7 +287,7 @@ void HandleManagementRequest(SOCKET socket) {
                                 static_cast<int>(reply.length), 0,
                                 reinterpret_cast<const sockaddr*>(&from), fromLength);
         NoteReplySent(&status, sent == SOCKET_ERROR ? -1 : sent, UnixTimeNow());
-        SetActivityIndicator(kActivityReplySent);
+        ShowContextActivity(kActivityReplySent);
     }
 }
 

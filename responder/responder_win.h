@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "config/settings.h"
+
 // Our value under the agent's parameters key (Software\Tessaric\Horologix\Parameters): the reply
 // allowance of each source address in bytes per second (number; 0 turns the limit off), read
 // when the responder opens. Without it each address gets kDefaultReplyRateLimit.
@@ -25,3 +27,31 @@ bool IsLocalAddress(uint32_t address, const char* hostName);
 
 // Requests dropped by the reply rate limit since the responder last opened.
 uint64_t RateLimitedRequests();
+
+// What the responder and the status records need of the agent that runs them, handed over by
+// the agent's start-up before it calls any of them. A member left null does nothing or reads as
+// zero (a null socket place: the responder keeps its socket itself).
+struct ResponderContext {
+    // Where the responder keeps its bound socket; the agent thread waits on it.
+    SOCKET* socket;
+    // Marks a slot of the activity block (common/shared_blocks.h).
+    void (*showActivity)(uint32_t slot);
+    // Asks the agent thread for a synchronization now.
+    void (*requestDemandSync)();
+    // The installation identifier the agent settled on at its start.
+    uint32_t (*installationId)();
+    // A copy of the settings the agent works with.
+    SettingsRecord (*settings)();
+    // Writes a line to the event log (type 1 error, 2 warning).
+    void (*logEvent)(WORD type, const char* text);
+};
+void SetResponderContext(const ResponderContext& context);
+// The context last handed over.
+const ResponderContext& CurrentResponderContext();
+
+// The responder's life, on the agent thread (and in its start and stop): the command filter read
+// from the registry path, the socket opened and closed, the datagrams queued on it answered.
+void LoadCommandFilter(const char* path);
+bool OpenResponder();
+void CloseResponder();
+void HandleManagementRequest(SOCKET socket);

@@ -4,16 +4,25 @@
 #include <cstdio>
 #include <cstring>
 
-#include "agent/agent_interfaces_win.h"
-#include "agent/agent_state_win.h"
+#include "common/shared_blocks.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
+#include "config/settings.h"
 #include "responder/byte_order.h"
 #include "responder/installation_id.h"
 #include "responder/management_protocol.h"
+#include "responder/responder_win.h"
+#include "timesrc/ntp_source.h"
+#include "timesrc/precise_clock_win.h"
 #include "timesrc/time_zone_win.h"
 
 namespace {
+
+void ShowActivity(uint32_t slot) {
+    if (const auto show = CurrentResponderContext().showActivity) {
+        show(slot);
+    }
+}
 
 AgentStatus g_status;
 VersionRecord g_version;
@@ -42,7 +51,7 @@ InstalledProducts ReadInstalledProducts() {
     p.updateServer =
         ServiceInstalled("\\\\Software\\Tessaric\\Quorvex II Update Server\\Parameters");
     p.auditServer = ServiceInstalled("\\\\Software\\Tessaric\\Quorvex II Audit Server\\Parameters");
-    p.agent = ServiceInstalled(kAgentKey);
+    p.agent = ServiceInstalled(kAgentKeyPath);
     const char kClient[] = "\\\\Software\\Tessaric\\Quorvex Client\\Parameters";
     p.client = ServiceInstalled(kClient);
     p.thinClient = ReadBoolean(kClient, "Thin Client", 0) != 0;
@@ -101,7 +110,7 @@ bool CandidateContested(uint32_t candidate) {
     }
     uint8_t answer[kStatusRecordSize];
     const int received = recv(socket.get(), reinterpret_cast<char*>(answer), sizeof(answer), 0);
-    SetActivityIndicator(kActivityRequestAccepted);
+    ShowActivity(kActivityRequestAccepted);
     return received > 0 && AnswerClaimsCandidate(answer, static_cast<size_t>(received), candidate);
 }
 
@@ -150,10 +159,10 @@ void InitVersionRecord(uint8_t role) {
     if (!GetComputerNameA(name, &size)) {
         name[0] = '\0';
     }
-    uint32_t installed = ReadNumber(kAgentKey, "Ephemerides", 0);
+    uint32_t installed = ReadNumber(kAgentKeyPath, "Ephemerides", 0);
     if (installed == 0) {
         installed = UnixTimeNow();
-        WriteNumber(kAgentKey, "Ephemerides", installed);
+        WriteNumber(kAgentKeyPath, "Ephemerides", installed);
     }
     g_version = MakeVersionRecord(role, installed, LocalSystemIdentity().isNT, name);
     EncodeVersionRecord(g_version, g_versionBytes);
@@ -161,7 +170,8 @@ void InitVersionRecord(uint8_t role) {
 
 void BuildStatusRecord() {
     StatusRecord r{};
-    r.installationId = Agent().installationId;
+    const ResponderContext& context = CurrentResponderContext();
+    r.installationId = context.installationId != nullptr ? context.installationId() : 0;
     const uint32_t zoneState = RecentTimeZoneName(r.timeZoneName);
     r.flags = StatusFlagsWord(g_status.role, g_version.flags, LocalSystemIdentity(), zoneState);
     r.protocol = g_status.protocol;
@@ -255,7 +265,7 @@ SOCKET SendBroadcast(const char* service, uint16_t defaultPort, const uint8_t* d
     const int size = length < kMaxRequestSize ? static_cast<int>(length) : kMaxRequestSize;
     for (size_t i = 0; i < count; ++i) {
         to.sin_addr.s_addr = destinations[i];
-        SetActivityIndicator(kActivityBroadcast);
+        ShowActivity(kActivityBroadcast);
         sendto(socket.get(), reinterpret_cast<const char*>(datagram), size, 0,
                reinterpret_cast<const sockaddr*>(&to), sizeof(to));
     }

@@ -13,6 +13,22 @@
 constexpr char kInstallationIdKey[] = "\\\\Software\\Classes\\Mirel\\QX2\\Info";
 constexpr char kInstallationIdValue[] = "Serial Number";
 
+// The status records kept for the agent that runs the responder: the role code of the agent is 7.
+void InitAgentStatusBlock(uint8_t role);
+void InitVersionRecord(uint8_t role);
+void BuildStatusRecord();
+DWORD GetInstallationId();
+void StatusSetPending(bool pending);
+void StatusCountSync(bool success);
+void StatusNoteSync(uint32_t lastSyncTime);
+void StatusSetPartnerName(const char* name);
+void StatusMarkThreadStart(uint32_t now);
+// A verified variance in milliseconds: added to the sum of offsets and kept as the last one.
+void StatusAddOffset(int64_t offsetMs);
+// The role byte of the agent's status block (7 for the agent).
+uint8_t StatusRole();
+void StatusMarkThreadEnd();
+
 // The agent's status block, written by the agent thread (and by StartAgent before it runs).
 AgentStatus& AgentStatusBlock();
 // The version record's 64 bytes as InitVersionRecord made them.

@@ -11,7 +11,7 @@
 #include <strings.h>
 
 #include "common/error_text_win.h"
-#include "common/system_identity_win.h"
+#include "config/system_identity_win.h"
 #include "resources/resource.h"
 #include "resources/version.h"
 #include "setup/setup_rules.h"

@@ -3,9 +3,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 
-#include "agent/shared_blocks_win.h"
+#include "common/shared_blocks.h"
 #include "timesrc/precise_clock_win.h"
 
 namespace {
@@ -21,6 +22,15 @@ constexpr DWORD kStopCheckMs = 50;
 
 bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
     return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+// Process-wide: set by the agent's start-up, read by every query's thread.
+std::atomic<NetworkActivityCallback> g_activity{nullptr};
+
+void ShowActivity(uint32_t slot) {
+    if (NetworkActivityCallback activity = g_activity.load()) {
+        activity(slot);
+    }
 }
 
 bool StopRequested(HANDLE stopEvent) {
@@ -63,7 +73,7 @@ public:
         if (verdict == NtpReplyVerdict::kNotOurs) {
             return Step::kContinue;
         }
-        SetActivityIndicator(kActivityNtpReply);
+        ShowActivity(kActivityNtpReply);
         std::memcpy(reading_->reply, buffer_, size < kNtpReplyKeep ? size : kNtpReplyKeep);
         if (verdict == NtpReplyVerdict::kRefused) {
             reading_->error = kErrorInvalidTime;
@@ -116,7 +126,7 @@ int RunExchange(SOCKET socket, const sockaddr_in& server, uint32_t timeoutMs, HA
     DWORD wait = timeoutMs; // the receive time-out the socket was opened with
     // Nothing but the send lies between T1 and the first receive.
     SetNextWait(socket, deadline, stopEvent, &wait);
-    SetActivityIndicator(kActivityNtpRequest);
+    ShowActivity(kActivityNtpRequest);
     const NtpTimestamp t1 = NtpTimestampNow();
     BuildNtpRequest(t1, reading->request);
     if (sendto(socket, reinterpret_cast<const char*>(reading->request), kNtpPacketSize, 0,
@@ -172,7 +182,7 @@ ResolveResult ResolveEndpoint(const char* host, const char* service, uint16_t de
         return kResolveFailed;
     }
 
-    SetActivityIndicator(kActivityLookupStarted);
+    ShowActivity(kActivityLookupStarted);
     // Winsock keeps the answer per thread, so queries on several threads do not disturb each
     // other.
     const hostent* found = gethostbyname(host);
@@ -185,8 +195,12 @@ ResolveResult ResolveEndpoint(const char* host, const char* service, uint16_t de
         return kResolveFailed;
     }
     std::memcpy(&endpoint->sin_addr.s_addr, found->h_addr_list[0], 4);
-    SetActivityIndicator(kActivityLookupSucceeded);
+    ShowActivity(kActivityLookupSucceeded);
     return kResolvedByName;
+}
+
+void SetNetworkActivityCallback(NetworkActivityCallback callback) {
+    g_activity.store(callback);
 }
 
 UniqueSocket OpenClientSocket(const char* host, const char* service, uint16_t defaultPort,

@@ -30,6 +30,13 @@ SourceReading QueryNtpSource(const char* source, uint32_t timeoutMs = 0,
 // The current time (PreciseFileTimeNow) as an NTP timestamp.
 NtpTimestamp NtpTimestampNow();
 
+// Told the activity-block slot (common/shared_blocks.h) of each step of the network a query
+// takes: the request about to be sent, a reply received, a name lookup started and succeeded.
+// The agent points it at its activity block when it starts; elsewhere (null) nothing is told.
+// Any thread may set it.
+using NetworkActivityCallback = void (*)(uint32_t slot);
+void SetNetworkActivityCallback(NetworkActivityCallback callback);
+
 enum class SocketKind { kDatagram, kStream };
 
 enum ResolveResult : int {

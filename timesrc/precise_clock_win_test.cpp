@@ -9,7 +9,7 @@
 
 #include "agent/agent_test_util_win.h"
 #include "common/system_identity.h"
-#include "common/system_identity_win.h"
+#include "config/system_identity_win.h"
 
 namespace {
 

@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "bench/window_bench/window_bench_win.h"
+#include "config/text_view_win.h"
 #include "history/drift_graph.h"
 #include "history/drift_graph_win.h"
 #include "history/drift_record.h"
-#include "common/text_view_win.h"
 #include "resources/resource.h"
 
 namespace {

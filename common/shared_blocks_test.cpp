@@ -1,4 +1,4 @@
-#include "agent/shared_blocks.h"
+#include "common/shared_blocks.h"
 
 #include <gtest/gtest.h>
 

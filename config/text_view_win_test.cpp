@@ -1,4 +1,4 @@
-#include "common/text_view_win.h"
+#include "config/text_view_win.h"
 
 #include "bench/remote_registry/registry_snapshot_win.h"
 #include "bench/window_bench/window_bench_win.h"

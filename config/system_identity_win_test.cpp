@@ -1,4 +1,4 @@
-#include "common/system_identity_win.h"
+#include "config/system_identity_win.h"
 
 #include "bench/remote_registry/bench_remote_registry_win.h"
 #include "config/registry.h"

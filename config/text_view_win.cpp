@@ -1,4 +1,4 @@
-#include "common/text_view_win.h"
+#include "config/text_view_win.h"
 
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
