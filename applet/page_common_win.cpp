@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <initializer_list>
 #include <cstdlib>
+#include <new>
 
 #include "agent/agent_state_win.h"
 #include "applet/applet_rules.h"
 #include "applet/applet_state_win.h"
 #include "common/text_trim.h"
+#include "common/unique_handle_win.h"
 #include "config/registry.h"
 #include "config/service_control_win.h"
 #include "config/settings.h"
@@ -44,7 +46,143 @@ LRESULT CALLBACK LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam,
     return DefSubclassProc(link, message, wParam, lParam);
 }
 
+// A page's work on its own thread, holding the library while it runs (see StartPageWork).
+struct WorkThread {
+    HWND page;
+    UINT message;
+    PageWork* work;
+    HMODULE pinned; // null when the applet is linked into a program
+};
+
+DWORD WINAPI RunPageWork(void* parameter) {
+    auto* job = static_cast<WorkThread*>(parameter);
+    job->work->Run();
+    if (!PostMessageA(job->page, job->message, 0, reinterpret_cast<LPARAM>(job->work))) {
+        delete job->work; // the page has gone
+    }
+    const HMODULE pinned = job->pinned;
+    delete job;
+    if (pinned != nullptr) {
+        FreeLibraryAndExitThread(pinned, 0);
+    }
+    return 0;
+}
+
+// One more reference to the library holding this code, so that Control Panel unloading it
+// cannot pull the code from under a worker; null inside a program.
+HMODULE PinOwnLibrary() {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCSTR>(&RunPageWork), &module)) {
+        return nullptr;
+    }
+    if (module == GetModuleHandleA(nullptr)) {
+        FreeLibrary(module);
+        return nullptr;
+    }
+    return module;
+}
+
 } // namespace
+
+void Page::MarkChanged(uint32_t values) {
+    if (!initializing_) {
+        MarkValuesChanged(window_, values);
+    }
+}
+
+void Page::Apply() {
+    ApplySettings(window_);
+}
+
+INT_PTR Page::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_COMMAND: {
+        const int id = LOWORD(wParam);
+        const int code = HIWORD(wParam);
+        if (id == IDC_HELP_LINK) {
+            if (code == STN_CLICKED && helpSubject_ != nullptr) {
+                OpenHelpLink(window_, helpSubject_);
+            }
+        } else {
+            Command(id, code);
+        }
+        return TRUE;
+    }
+    case WM_NOTIFY:
+        switch (reinterpret_cast<const NMHDR*>(lParam)->code) {
+        case PSN_SETACTIVE:
+            Filling([this] { Fill(); });
+            Activated();
+            SetWindowLongPtrA(window_, DWLP_MSGRESULT, 0);
+            return TRUE;
+        case PSN_KILLACTIVE:
+            Read();
+            SetWindowLongPtrA(window_, DWLP_MSGRESULT, FALSE);
+            return TRUE;
+        case PSN_APPLY:
+            Apply();
+            SetWindowLongPtrA(window_, DWLP_MSGRESULT, PSNRET_NOERROR);
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    case WM_CTLCOLORSTATIC:
+        return reinterpret_cast<INT_PTR>(
+            HelpLinkColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
+    case WM_DESTROY:
+        Destroyed();
+        return FALSE;
+    default:
+        return Message(message, wParam, lParam) ? TRUE : FALSE;
+    }
+}
+
+INT_PTR RunPage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                Page* (*create)(HWND window)) {
+    if (message == WM_INITDIALOG) {
+        Page* page = create(window);
+        if (page != nullptr) {
+            SetWindowLongPtrA(window, DWLP_USER, reinterpret_cast<LONG_PTR>(page));
+            page->Filling([page, window] {
+                SetupHelpLink(window);
+                page->Initialize();
+            });
+        }
+        return TRUE;
+    }
+    auto* page = reinterpret_cast<Page*>(GetWindowLongPtrA(window, DWLP_USER));
+    if (page == nullptr) {
+        return FALSE;
+    }
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrA(window, DWLP_USER, 0);
+        delete page;
+        return FALSE;
+    }
+    return page->Dispatch(message, wParam, lParam);
+}
+
+bool StartPageWork(HWND page, UINT message, PageWork* work) {
+    if (work == nullptr) {
+        return false;
+    }
+    auto* job = new (std::nothrow) WorkThread{page, message, work, PinOwnLibrary()};
+    if (job == nullptr) {
+        delete work;
+        return false;
+    }
+    const UniqueKernelHandle thread(CreateThread(nullptr, 0, RunPageWork, job, 0, nullptr));
+    if (!thread) {
+        if (job->pinned != nullptr) {
+            FreeLibrary(job->pinned);
+        }
+        delete job;
+        delete work;
+        return false;
+    }
+    return true;
+}
 
 int ShowMessage(HWND owner, UINT style, const char* format, ...) {
     char text[510];
