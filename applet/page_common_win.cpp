@@ -17,6 +17,7 @@
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
 #include "config/service_control_win.h"
+#include "config/settings_apply_win.h"
 #include "config/settings.h"
 #include "resources/resource.h"
 #include "resources/version.h"
@@ -228,6 +229,14 @@ void BusyCursor(bool on) {
     }
 }
 
+namespace {
+
+uint32_t TriggerTargetSync(const char* machine) {
+    return TriggerDemandSync(machine, FALSE, 1);
+}
+
+} // namespace
+
 int ApplySettings(HWND page) {
     AppletState& applet = Applet();
     if (!applet.settingsDirty) {
@@ -235,39 +244,12 @@ int ApplySettings(HWND page) {
     }
     applet.settingsDirty = false;
     BusyCursor(true);
-    // Only what was changed since the sheet loaded its settings is written; the marks stay, so
-    // a later Apply writes them again with whatever else changed meanwhile.
-    SaveChangedSettings(applet.settings, applet.baseline, applet.serverOrigins,
-                        applet.changedValues);
-    const char* machine = TargetOrNull();
-    if ((applet.changedValues & kValueServiceStart) != 0 && applet.settings.serviceStart >= 2 &&
-        applet.settings.serviceStart <= 4) {
-        SetTimeServiceStartType(machine, applet.settings.serviceStart);
-    }
-
-    // Two NTP servers cannot share the port: switching the Windows Time server on hands the port
-    // over from the family server, which keeps its other protocols.
-    if (CurrentEnvironment().familyProduct == kFamilyServer &&
-        applet.settings.ntpServerEnabled != 0 && FamilyServerServesNtp()) {
-        WriteBoolean(kFamilyServerProtocolsKey, "NTP/SNTP (RFC 1769)", false);
-        WriteBoolean(kFamilyServerParametersKey, "Skip Splash Once", true);
-        ControlTimeService(page, machine, kTimeServiceStop, false);
-        RestartService(page, machine, "Quorvex Server");
-        ControlTimeService(page, machine, kTimeServiceStart, true);
-        BusyCursor(false);
-        MarkPageUnchanged(page);
-        return 0;
-    }
-
-    int result = 0;
-    if (ControlTimeService(page, machine, kTimeServiceIsRunning, false)) {
-        if (LocalSystemIdentity().os > kOsWin2000) {
-            ControlTimeService(page, machine, kTimeServiceParamChange, true);
-        } else {
-            RestartService(page, machine, "W32Time");
-        }
-        result = static_cast<int>(TriggerDemandSync(machine, FALSE, 1));
-    }
+    // The marks stay after the save, so a later Apply writes them again with whatever else
+    // changed meanwhile.
+    const ApplyContext context{page, TargetOrNull(), CurrentEnvironment().familyProduct,
+                               LocalSystemIdentity().os > kOsWin2000, TriggerTargetSync};
+    const int result = ApplyMachineSettings(applet.settings, applet.baseline, applet.serverOrigins,
+                                            applet.changedValues, context);
     BusyCursor(false);
     MarkPageUnchanged(page);
     return result;
