@@ -284,9 +284,9 @@ void ServicePage::Command(int id, int code) {
     case IDC_SERVICE_LOG_ENABLE:
         if (code == BN_CLICKED && LaterThan2000()) {
             // Ticking writes the log's three values as shown (defaults included); unticking
-            // deletes them.
-            MarkChanged(kFileLogValues);
+            // deletes them. The sheet is told last, once the fields follow the box.
             ApplyLogDefaults();
+            MarkChanged(kFileLogValues);
         }
         break;
     case IDC_SERVICE_LOG_PATH:
