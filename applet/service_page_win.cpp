@@ -29,8 +29,6 @@ namespace {
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 2000;
 constexpr DWORD kAfterControlPauseMs = 500;
-// A ServiceQuery's answer (LPARAM: the query).
-constexpr UINT kServiceStateMessage = WM_APP + 17;
 constexpr int kLogControls[] = {
     IDC_SERVICE_LOG_GROUP,    IDC_SERVICE_LOG_NOTE,    IDC_SERVICE_PATH_LABEL,
     IDC_SERVICE_SIZE_LABEL,   IDC_SERVICE_SIZE_UNIT,   IDC_SERVICE_ENTRIES_LABEL,
@@ -56,31 +54,6 @@ bool TimeServiceRunning(const char* machine) {
     return ControlTimeService(nullptr, machine, kTimeServiceIsRunning, false);
 }
 
-// Whether the target's time service runs, asked of its service manager off the page thread
-// (remotely for a remote target), after a pause that gives a control just sent time to act.
-class ServiceQuery final : public PageWork {
-public:
-    ServiceQuery(unsigned sequence, DWORD pauseMs, bool afterControl)
-        : sequence(sequence), afterControl(afterControl), pauseMs_(pauseMs) {
-        const char* machine = TargetOrNull();
-        std::snprintf(machine_, sizeof(machine_), "%s", machine != nullptr ? machine : "");
-    }
-    void Run() override {
-        if (pauseMs_ != 0) {
-            Sleep(pauseMs_);
-        }
-        running = TimeServiceRunning(machine_[0] != '\0' ? machine_ : nullptr);
-    }
-
-    const unsigned sequence;
-    const bool afterControl;
-    bool running = false;
-
-private:
-    DWORD pauseMs_;
-    char machine_[kTargetMachineChars + 1];
-};
-
 class ServicePage final : public Page {
 public:
     explicit ServicePage(HWND window) : Page(window, "servicetab") {}
@@ -93,54 +66,24 @@ protected:
     bool Message(UINT message, WPARAM wParam, LPARAM lParam) override;
 
 private:
-    void ShowServiceState();
-    void AskServiceState(DWORD pauseMs, bool afterControl);
-    void TakeServiceState(const ServiceQuery& query);
+    void RefreshStatus();
     void ApplyLogDefaults();
     void StartOrStop();
     void ShowLog();
 
-    bool running_ = false;
-    unsigned nextQuery_ = 0;    // sequence number of the next query
-    unsigned firstCurrent_ = 0; // answers of older queries came before a control: ignored
-    unsigned inFlight_ = 0;     // queries not answered yet
+    bool running_ = false; // as the service manager last answered
 };
 
-// The status sentence and the Start/Stop caption, both drawn from the service's state.
-void ServicePage::ShowServiceState() {
+// Asks the service manager whether the service runs, and shows the status sentence and the
+// Start/Stop caption drawn from the answer. The service manager is asked on the page thread,
+// as every start and stop is: one thread at a time talks to it for this page.
+void ServicePage::RefreshStatus() {
+    running_ = TimeServiceRunning(TargetOrNull());
     char sentence[400];
     SetDlgItemTextIfDifferent(
         window(), IDC_SERVICE_STATUS,
         FormatServiceStatus(TargetDisplayName(), running_, sentence, sizeof(sentence)));
     SetDlgItemTextIfDifferent(window(), IDC_SERVICE_START_STOP, StartStopCaption(running_));
-}
-
-void ServicePage::AskServiceState(DWORD pauseMs, bool afterControl) {
-    if (StartPageWork(window(), kServiceStateMessage,
-                      new (std::nothrow) ServiceQuery(nextQuery_, pauseMs, afterControl))) {
-        ++inFlight_;
-    }
-    ++nextQuery_;
-}
-
-void ServicePage::TakeServiceState(const ServiceQuery& query) {
-    if (inFlight_ > 0) {
-        --inFlight_;
-    }
-    if (query.sequence < firstCurrent_) {
-        return; // asked before the last start or stop
-    }
-    firstCurrent_ = query.sequence;
-    running_ = query.running;
-    ShowServiceState();
-    if (query.afterControl) {
-        // The Client page's "Sync Now" and time-source line follow the service.
-        NoteTimeServiceRunning(running_);
-        UpdateSyncNowButton(Applet().clientPage);
-        if (LaterThan2000()) {
-            UpdateTimePartner(Applet().clientPage);
-        }
-    }
 }
 
 // Defaults for an empty log setup, and the log controls enabled with the check box.
@@ -187,14 +130,11 @@ void ServicePage::Initialize() {
         }
     }
     ApplyLogDefaults();
-    // The page appears showing the service's state: asked once here, before it is on the
-    // screen; from then on a worker asks.
-    running_ = TimeServiceRunning(TargetOrNull());
-    ShowServiceState();
+    RefreshStatus();
 }
 
 void ServicePage::Activated() {
-    AskServiceState(0, false);
+    RefreshStatus();
     SetTimer(window(), kRefreshTimer, kRefreshMs, nullptr);
 }
 
@@ -230,9 +170,14 @@ void ServicePage::StartOrStop() {
         SendMessageA(list, CB_SETCURSEL, action.startupIndex, 0);
         ControlTimeService(window(), TargetOrNull(), kTimeServiceStart, true);
     }
-    // What was asked before the control is out of date.
-    firstCurrent_ = nextQuery_;
-    AskServiceState(kAfterControlPauseMs, true);
+    Sleep(kAfterControlPauseMs);
+    RefreshStatus();
+    // The Client page's "Sync Now" and time-source line follow the service.
+    NoteTimeServiceRunning(running_);
+    UpdateSyncNowButton(Applet().clientPage);
+    if (LaterThan2000()) {
+        UpdateTimePartner(Applet().clientPage);
+    }
     BusyCursor(false);
 }
 
@@ -306,20 +251,13 @@ void ServicePage::Command(int id, int code) {
     }
 }
 
-bool ServicePage::Message(UINT message, WPARAM wParam, LPARAM lParam) {
+bool ServicePage::Message(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_TIMER:
-        // One question at a time: a slow service manager is not asked again meanwhile.
-        if (wParam == kRefreshTimer && inFlight_ == 0) {
-            AskServiceState(0, false);
+        if (wParam == kRefreshTimer) {
+            RefreshStatus();
         }
         return true;
-    case kServiceStateMessage: {
-        const ServiceQuery* query = TakePageWork<ServiceQuery>(lParam);
-        TakeServiceState(*query);
-        delete query;
-        return true;
-    }
     default:
         return false;
     }
