@@ -418,7 +418,7 @@ bool ClientPage::Message(UINT message, WPARAM wParam, LPARAM) {
         }
         return true;
     case kMarkChangedMessage:
-        MarkPageChanged(window());
+        MarkSheetChanged();
         return true;
     case kRefreshMessage:
         RefreshButtons();

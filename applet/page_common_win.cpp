@@ -84,12 +84,67 @@ HMODULE PinOwnLibrary() {
     return module;
 }
 
+void MarkPageChanged(HWND page) {
+    PropSheet_Changed(GetParent(page), page);
+}
+
+// Records that the user changed these values (SettingValue bits), sets SettingsDirty and marks
+// the sheet changed for the page.
+void MarkValuesChanged(HWND page, uint32_t values) {
+    AppletState& applet = Applet();
+    applet.changedValues |= values;
+    applet.settingsDirty = true;
+    MarkPageChanged(page);
+}
+
+void MarkPageUnchanged(HWND page) {
+    PropSheet_UnChanged(GetParent(page), page);
+}
+
+// The help link 2280 of a page: the maker's web address in the underlined font with the hand
+// cursor.
+void SetupHelpLink(HWND page) {
+    HWND link = GetDlgItem(page, IDC_HELP_LINK);
+    if (link == nullptr) {
+        return;
+    }
+    SetWindowSubclass(link, LinkProc, kLinkSubclassId, 0);
+    SetWindowTextA(link, HOROLOGIX_MAKER_WEB_ADDRESS);
+    if (const SheetResources* resources = Applet().sheet) {
+        SendMessageA(link, WM_SETFONT, reinterpret_cast<WPARAM>(resources->underlinedFont), TRUE);
+    }
+}
+
+void OpenHelpLink(HWND page, const char* subject) {
+    char address[512];
+    FormatHelpAddress(subject, address, sizeof(address));
+    ShellExecuteA(page, "open", address, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+// The answer to WM_CTLCOLORSTATIC for the link (its colours); null for any other control, which
+// the dialog then colours as usual.
+HBRUSH HelpLinkColor(HDC dc, HWND control) {
+    if (GetDlgCtrlID(control) != IDC_HELP_LINK) {
+        return nullptr;
+    }
+    const int backdrop =
+        GetSysColor(COLOR_BTNFACE) == GetSysColor(COLOR_MENU) ? COLOR_BTNFACE : COLOR_WINDOW;
+    SetTextColor(dc, kLinkColor);
+    SetBkMode(dc, OPAQUE);
+    SetBkColor(dc, GetSysColor(backdrop));
+    return GetSysColorBrush(backdrop);
+}
+
 } // namespace
 
 void Page::MarkChanged(uint32_t values) {
     if (!initializing_) {
         MarkValuesChanged(window_, values);
     }
+}
+
+void Page::MarkSheetChanged() {
+    MarkPageChanged(window_);
 }
 
 void Page::Apply() {
@@ -198,21 +253,6 @@ int ShowMessage(HWND owner, UINT style, const char* format, ...) {
                        style == 0 ? kMessageStyleDefault : style);
 }
 
-void MarkPageChanged(HWND page) {
-    PropSheet_Changed(GetParent(page), page);
-}
-
-void MarkValuesChanged(HWND page, uint32_t values) {
-    AppletState& applet = Applet();
-    applet.changedValues |= values;
-    applet.settingsDirty = true;
-    MarkPageChanged(page);
-}
-
-void MarkPageUnchanged(HWND page) {
-    PropSheet_UnChanged(GetParent(page), page);
-}
-
 void BusyCursor(bool on) {
     AppletState& applet = Applet();
     if (on) {
@@ -253,36 +293,6 @@ int ApplySettings(HWND page) {
     BusyCursor(false);
     MarkPageUnchanged(page);
     return result;
-}
-
-void SetupHelpLink(HWND page) {
-    HWND link = GetDlgItem(page, IDC_HELP_LINK);
-    if (link == nullptr) {
-        return;
-    }
-    SetWindowSubclass(link, LinkProc, kLinkSubclassId, 0);
-    SetWindowTextA(link, HOROLOGIX_MAKER_WEB_ADDRESS);
-    if (const SheetResources* resources = Applet().sheet) {
-        SendMessageA(link, WM_SETFONT, reinterpret_cast<WPARAM>(resources->underlinedFont), TRUE);
-    }
-}
-
-void OpenHelpLink(HWND page, const char* subject) {
-    char address[512];
-    FormatHelpAddress(subject, address, sizeof(address));
-    ShellExecuteA(page, "open", address, nullptr, nullptr, SW_SHOWNORMAL);
-}
-
-HBRUSH HelpLinkColor(HDC dc, HWND control) {
-    if (GetDlgCtrlID(control) != IDC_HELP_LINK) {
-        return nullptr;
-    }
-    const int backdrop =
-        GetSysColor(COLOR_BTNFACE) == GetSysColor(COLOR_MENU) ? COLOR_BTNFACE : COLOR_WINDOW;
-    SetTextColor(dc, kLinkColor);
-    SetBkMode(dc, OPAQUE);
-    SetBkColor(dc, GetSysColor(backdrop));
-    return GetSysColorBrush(backdrop);
 }
 
 void SetTextIfDifferent(HWND control, const char* text) {

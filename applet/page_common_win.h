@@ -20,24 +20,8 @@ int ShowMessage(HWND owner, UINT style, const char* format, ...)
 // of the synchronization trigger, 0 when none was sent.
 int ApplySettings(HWND page);
 
-// Records that the user changed these values (SettingValue bits), sets SettingsDirty and marks
-// the sheet changed for the page.
-void MarkValuesChanged(HWND page, uint32_t values);
-
-// Marks the sheet changed for a page (the Apply button), and unchanged.
-void MarkPageChanged(HWND page);
-void MarkPageUnchanged(HWND page);
-
 // Shows the wait cursor while any caller has it on; calls nest.
 void BusyCursor(bool on);
-
-// The help link 2280 of a page: the maker's web address in the underlined font with the hand
-// cursor. OpenHelpLink opens the online help with the page's subject ("servicetab", ...).
-void SetupHelpLink(HWND page);
-void OpenHelpLink(HWND page, const char* subject);
-// The answer to WM_CTLCOLORSTATIC for the link (its colours); null for any other control, which
-// the dialog then colours as usual.
-HBRUSH HelpLinkColor(HDC dc, HWND control);
 
 // Writes a control's text only when it differs from what it shows (no flicker).
 void SetTextIfDifferent(HWND control, const char* text);
@@ -69,6 +53,8 @@ public:
     // Records that the user changed these values (SettingValue bits) and lights Apply; nothing
     // while the page fills its controls.
     void MarkChanged(uint32_t values);
+    // Lights Apply for values the page recorded as changed itself.
+    void MarkSheetChanged();
 
 protected:
     // WM_INITDIALOG, with the initializing flag set and the help link ready.
