@@ -3,6 +3,7 @@
 #include <prsht.h>
 
 #include <cstdio>
+#include <new>
 
 #include "applet/applet_rules.h"
 #include "applet/applet_state_win.h"
@@ -12,8 +13,18 @@
 
 namespace {
 
-void Initialize(HWND page) {
-    SetupHelpLink(page);
+class AboutPage final : public Page {
+public:
+    explicit AboutPage(HWND window) : Page(window, "abouttab") {}
+
+protected:
+    void Initialize() override;
+    // The page takes no part in Apply.
+    void Apply() override {}
+};
+
+void AboutPage::Initialize() {
+    HWND page = window();
     char caption[300];
     std::snprintf(caption, sizeof(caption), "Windows Time Service - %s", TargetDisplayName());
     SetWindowTextA(GetParent(page), caption);
@@ -30,23 +41,6 @@ void Initialize(HWND page) {
 } // namespace
 
 INT_PTR CALLBACK AboutPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-    case WM_INITDIALOG:
-        Initialize(page);
-        return TRUE;
-    case WM_COMMAND:
-        if (LOWORD(wParam) == IDC_HELP_LINK && HIWORD(wParam) == STN_CLICKED) {
-            OpenHelpLink(page, "abouttab");
-        }
-        return TRUE;
-    case WM_NOTIFY:
-        // Every notification succeeds; the page takes no part in Apply.
-        SetWindowLongPtrA(page, DWLP_MSGRESULT, 0);
-        return TRUE;
-    case WM_CTLCOLORSTATIC:
-        return reinterpret_cast<INT_PTR>(
-            HelpLinkColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
-    default:
-        return FALSE;
-    }
+    return RunPage(page, message, wParam, lParam,
+                   [](HWND window) -> Page* { return new (std::nothrow) AboutPage(window); });
 }

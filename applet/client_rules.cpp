@@ -16,28 +16,6 @@ constexpr int64_t kMsPerHour = 3600000;
 constexpr int64_t kMsPerMinute = 60000;
 constexpr int64_t kTicksPerMs = 10000;
 
-// Announce bits: 1 always serve, 2 the service decides, 4 always reliable, 8 the service decides.
-constexpr uint32_t kAnnounceServe = 1;
-constexpr uint32_t kAnnounceServeAuto = 2;
-constexpr uint32_t kAnnounceReliable = 4;
-constexpr uint32_t kAnnounceReliableAuto = 8;
-
-bool ContainsIgnoringCase(const char* text, const char* part) {
-    const size_t length = std::strlen(part);
-    for (const char* at = text; *at != '\0'; ++at) {
-        size_t i = 0;
-        while (i < length && at[i] != '\0' &&
-               std::tolower(static_cast<unsigned char>(at[i])) ==
-                   std::tolower(static_cast<unsigned char>(part[i]))) {
-            ++i;
-        }
-        if (i == length) {
-            return true;
-        }
-    }
-    return false;
-}
-
 } // namespace
 
 StatusVerdict JudgeSyncStatus(uint32_t answered, uint64_t absoluteSum, bool machineTimeKnown) {
@@ -80,11 +58,8 @@ int64_t VarianceMs(int64_t sourceOffset, int64_t machineOffset) {
     return (sourceOffset - machineOffset) / kTicksPerMs; // C++ division truncates toward zero
 }
 
-bool SyncNowAllowed(bool serviceRunning, bool noSyncSelected, bool disabledSelected,
-                    const char* timeSourceText) {
-    const char* text = timeSourceText != nullptr ? timeSourceText : "";
-    return serviceRunning && !noSyncSelected && !disabledSelected &&
-           !ContainsIgnoringCase(text, "checking") && std::strstr(text, "...") == nullptr;
+bool SyncNowAllowed(bool serviceRunning, int option, bool syncPending) {
+    return serviceRunning && option != kClientNoSync && option != kClientDisabled && !syncPending;
 }
 
 int ClientOptionOfRecord(const SettingsRecord& record) {
@@ -228,109 +203,29 @@ FamilyClockNote FamilyClockNoteOf(uint32_t familyProduct, bool serverSlave) {
                   "disabled."};
 }
 
-int ServerOptionOfRecord(const SettingsRecord& record) {
-    if (record.ntpServerEnabled == 0) {
-        return kServerDisabled;
+ClientPageControls ClientControlStates(bool later, int option, bool familyOwnsClock,
+                                       const bool named[kClientRowCount]) {
+    ClientPageControls controls{};
+    // "Disabled" stays open to a family owner: it is what the owner imposes. On the 2000
+    // template NoSync is too.
+    controls.options[kClientDisabled] = true;
+    controls.options[kClientNoSync] = !later || !familyOwnsClock;
+    controls.options[kClientNt5ds] = !familyOwnsClock;
+    controls.options[kClientAllSync] = !familyOwnsClock;
+    controls.options[kClientNtp] = !familyOwnsClock;
+    controls.serverEdits =
+        later ? option == kClientAllSync || option == kClientNtp : option == kClientNtp;
+    controls.interval = later && controls.serverEdits;
+    for (int i = 0; i < kClientRowCount; ++i) {
+        controls.modeLists[i] = controls.interval && named[i];
     }
-    if (record.announceFlags & kAnnounceServe) {
-        return kServerAlways;
-    }
-    return record.announceFlags & kAnnounceServeAuto ? kServerAutomatic : kServerDisabled;
+    return controls;
 }
 
-int ReliableOptionOfRecord(const SettingsRecord& record) {
-    if (record.ntpServerEnabled == 0) {
-        return kReliableNever;
-    }
-    if (record.announceFlags & kAnnounceReliable) {
-        return kReliableAlways;
-    }
-    return record.announceFlags & kAnnounceReliableAuto ? kReliableAutomatic : kReliableNever;
+uint32_t ClientOptionValues(bool later) {
+    return later ? kClientOptionValues : kValueSyncType;
 }
 
-void StoreServerOptions(int server, int reliable, SettingsRecord* record) {
-    if (server == kServerDisabled) {
-        record->announceFlags = 0;
-        record->ntpServerEnabled = 0;
-        return;
-    }
-    record->ntpServerEnabled = 1;
-    uint32_t flags = server == kServerAlways ? kAnnounceServe : kAnnounceServeAuto;
-    if (reliable == kReliableAlways) {
-        flags |= kAnnounceReliable;
-    } else if (reliable != kReliableNever) {
-        flags |= kAnnounceReliableAuto;
-    }
-    record->announceFlags = flags;
-}
-
-const char* ServerDisabledText(uint32_t familyProduct, uint32_t ntpClientEnabled) {
-    if (familyProduct != kFamilyServer) {
-        return "&Disabled";
-    }
-    return ntpClientEnabled == 0 ? "&Disabled - Let Quorvex II serve NTP time"
-                                 : "&Disabled - The Windows Time NtpClient owns port UDP/123";
-}
-
-char* FormatServerTestSuccess(const char* host, const uint8_t* reply, int clientIcon, int* icon,
-                              char* out, size_t size) {
-    const int stratum = reply[1];
-    char source[32];
-    if (stratum == 1) {
-        // A stratum-1 server names its reference clock in four characters (zero-padded).
-        size_t n = 0;
-        for (; n < 4 && reply[12 + n] != 0; ++n) {
-            source[n] = static_cast<char>(reply[12 + n]);
-        }
-        source[n] = '\0';
-    } else {
-        uint32_t address;
-        std::memcpy(&address, reply + 12, sizeof(address));
-        FormatAddress(address, source);
-    }
-    char sentence[600];
-    std::snprintf(sentence, sizeof(sentence),
-                  "%s provided a valid timestamp, and it believes the time to be correct. The NTP "
-                  "stratum reported was %d, and the time source was %s",
-                  host, stratum, source);
-    TrimWhitespace(sentence);
-    const char* verdict;
-    switch (clientIcon) {
-    case kVerdictBad:
-        verdict = "HOWEVER, the time being served is WRONG.";
-        *icon = kVerdictBad;
-        break;
-    case kVerdictWarning:
-        verdict = "HOWEVER, the time is not well-synchronized.";
-        *icon = kVerdictWarning;
-        break;
-    case kVerdictGood:
-        verdict = "The time being served appears relatively accurate.";
-        *icon = kVerdictGood;
-        break;
-    default:
-        verdict = "The time being served cannot be verified with listed sources.";
-        *icon = kVerdictWarning;
-        break;
-    }
-    std::snprintf(out, size, "%s. %s", sentence, verdict);
-    return out;
-}
-
-char* FormatServerTestFailure(const char* host, uint32_t error, const char* socketErrorText,
-                              int* icon, char* out, size_t size) {
-    if (error == 1901) {
-        *icon = kVerdictWarning;
-        std::snprintf(out, size,
-                      "Unable to get the time from %s. The server responded to the NTP query, but "
-                      "it reports that it does not know the correct time. This usually means that "
-                      "the NTP client has failed to synchronize (or is in the middle of "
-                      "synchronizing) the clock.",
-                      host);
-    } else {
-        *icon = kVerdictBad;
-        std::snprintf(out, size, "Unable to get the time from %s. A socket error occurred: %s",
-                      host, socketErrorText != nullptr ? socketErrorText : "");
-    }
-    return out;
+const char* ClientHelpSubject(bool later) {
+    return later ? "clienttab" : "win2ktab";
 }

@@ -1,7 +1,7 @@
-// The Client and Server pages' decisions and texts that need no window: the status verdict and
-// the variance text of the live display, when "Sync Now" may be pressed, the client options and
-// server modes as the registry stores them, the server list rebuilt from the six rows, the
-// Server page's options, and the sentence of its server test.
+// The Client page's decisions and texts that need no window (both templates): the status verdict
+// and the variance text of the live display, when "Sync Now" may be pressed, the client options
+// and server modes as the registry stores them, the server list rebuilt from the six rows, and
+// which controls the options, the typed names and a family product leave enabled.
 #pragma once
 
 #include <cstddef>
@@ -34,11 +34,6 @@ char* FormatVarianceInto(int64_t ms, char* out, size_t size);
 // The variance in milliseconds of a source against the machine, both offsets from the local
 // clock in 100 ns units: truncated toward zero.
 int64_t VarianceMs(int64_t sourceOffset, int64_t machineOffset);
-
-// "Sync Now" may be pressed when the service runs, neither "NoSync" nor "Disabled" is chosen and
-// the time-source line is not in a waiting state (no "checking" or "..." in any case).
-bool SyncNowAllowed(bool serviceRunning, bool noSyncSelected, bool disabledSelected,
-                    const char* timeSourceText);
 
 // The five options of the Client page for later releases, in the order of the table of what
 // each stores.
@@ -92,23 +87,29 @@ struct FamilyClockNote {
 };
 FamilyClockNote FamilyClockNoteOf(uint32_t familyProduct, bool serverSlave);
 
-// The Server page (later releases): which server option and which reliability option a record
-// shows, and what a choice stores.
-enum ServerOption : int { kServerDisabled = 0, kServerAlways, kServerAutomatic };
-enum ReliableOption : int { kReliableNever = 0, kReliableAlways, kReliableAutomatic };
-int ServerOptionOfRecord(const SettingsRecord& record);
-int ReliableOptionOfRecord(const SettingsRecord& record);
-// reliable -1 means none selected (stored as automatic).
-void StoreServerOptions(int server, int reliable, SettingsRecord* record);
-// The text of the "Disabled" server option.
-const char* ServerDisabledText(uint32_t familyProduct, uint32_t ntpClientEnabled);
+// "Sync Now" may be pressed when the service runs, neither "NoSync" nor "Disabled" is chosen
+// (option: a ClientOption) and no synchronization the user asked for is still pending (the
+// time-source line says "Please wait...." until the next status pass replaces it).
+bool SyncNowAllowed(bool serviceRunning, int option, bool syncPending);
 
-// The result of the Server page's test. reply is the 48 bytes the server sent (stratum in
-// byte 1, reference identifier in bytes 12-15); clientIcon the icon the Client page shows.
-// *icon receives the icon this page shows. Write at most size - 1 characters and a zero.
-char* FormatServerTestSuccess(const char* host, const uint8_t* reply, int clientIcon, int* icon,
-                              char* out, size_t size);
-// A failure: the not-synchronized text for error 1901 (warning icon), otherwise the socket
-// error's text (bad icon).
-char* FormatServerTestFailure(const char* host, uint32_t error, const char* socketErrorText,
-                              int* icon, char* out, size_t size);
+// What the rows need to know: the six rows of both templates.
+constexpr int kClientRowCount = 6;
+
+// The Client page's enabled controls. later: the template of releases after Windows 2000 (five
+// options, mode lists and the interval); option: the chosen ClientOption; familyOwnsClock: a
+// family product owns the clock (the options that would let Windows Time set it are locked);
+// named: which rows hold a server name (after trimming).
+struct ClientPageControls {
+    bool options[5];                 // by ClientOption
+    bool serverEdits;                // the six name edits
+    bool modeLists[kClientRowCount]; // later template only
+    bool interval;                   // the interval edit, its label and unit (later template)
+};
+ClientPageControls ClientControlStates(bool later, int option, bool familyOwnsClock,
+                                       const bool named[kClientRowCount]);
+
+// SettingValue bits a click on an option changes on each template.
+uint32_t ClientOptionValues(bool later);
+
+// The help subject of the Client page's link on each template.
+const char* ClientHelpSubject(bool later);

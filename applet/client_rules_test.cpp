@@ -62,15 +62,15 @@ TEST(StatusVerdict, variance_shows_seconds_below_a_minute_and_the_largest_unit_a
     EXPECT_EQ(VarianceMs(25000000, 10000000), 1500);
 }
 
-TEST(SyncNowButton, needs_a_running_service_a_managing_option_and_no_waiting_line) {
-    EXPECT_TRUE(SyncNowAllowed(true, false, false, "chronyd.example,0x1"));
-    EXPECT_TRUE(SyncNowAllowed(true, false, false, ""));
-    EXPECT_FALSE(SyncNowAllowed(false, false, false, "host"));
-    EXPECT_FALSE(SyncNowAllowed(true, true, false, "host"));
-    EXPECT_FALSE(SyncNowAllowed(true, false, true, "host"));
-    EXPECT_FALSE(SyncNowAllowed(true, false, false, "Please wait...."));
-    EXPECT_FALSE(SyncNowAllowed(true, false, false, "CHECKING source"));
-    EXPECT_TRUE(SyncNowAllowed(true, false, false, "a.b..c"));
+TEST(SyncNowButton, needs_a_running_service_a_managing_option_and_no_pending_sync) {
+    for (int option : {kClientNt5ds, kClientAllSync, kClientNtp, kClientNone}) {
+        EXPECT_TRUE(SyncNowAllowed(true, option, false)) << option;
+    }
+    EXPECT_FALSE(SyncNowAllowed(false, kClientNtp, false));
+    EXPECT_FALSE(SyncNowAllowed(true, kClientNoSync, false));
+    EXPECT_FALSE(SyncNowAllowed(true, kClientDisabled, false));
+    // Pressed a moment ago: off until a status pass has looked again.
+    EXPECT_FALSE(SyncNowAllowed(true, kClientNtp, true));
 }
 
 TEST(ClientOptions, each_option_stores_its_row_of_the_table_and_reads_back) {
@@ -192,79 +192,57 @@ TEST(ClientOptions, family_products_own_the_clock_as_their_roles_say) {
     }
 }
 
-TEST(ServerOptions, announce_flags_select_both_options_and_store_back) {
-    SettingsRecord record = Record();
-    record.ntpServerEnabled = 1;
-    record.announceFlags = 10;
-    EXPECT_EQ(ServerOptionOfRecord(record), kServerAutomatic);
-    EXPECT_EQ(ReliableOptionOfRecord(record), kReliableAutomatic);
-    record.announceFlags = 5;
-    EXPECT_EQ(ServerOptionOfRecord(record), kServerAlways);
-    EXPECT_EQ(ReliableOptionOfRecord(record), kReliableAlways);
-    record.announceFlags = 0;
-    EXPECT_EQ(ServerOptionOfRecord(record), kServerDisabled);
-    EXPECT_EQ(ReliableOptionOfRecord(record), kReliableNever);
-    record.announceFlags = 5;
-    record.ntpServerEnabled = 0; // the server switch wins over the flags
-    EXPECT_EQ(ServerOptionOfRecord(record), kServerDisabled);
-    EXPECT_EQ(ReliableOptionOfRecord(record), kReliableNever);
-
-    StoreServerOptions(kServerDisabled, kReliableAlways, &record);
-    EXPECT_EQ(record.announceFlags, 0u);
-    EXPECT_EQ(record.ntpServerEnabled, 0u);
-    StoreServerOptions(kServerAlways, kReliableAlways, &record);
-    EXPECT_EQ(record.announceFlags, 5u);
-    EXPECT_EQ(record.ntpServerEnabled, 1u);
-    StoreServerOptions(kServerAutomatic, kReliableNever, &record);
-    EXPECT_EQ(record.announceFlags, 2u);
-    StoreServerOptions(kServerAutomatic, -1, &record);
-    EXPECT_EQ(record.announceFlags, 10u);
-
-    EXPECT_STREQ(ServerDisabledText(kFamilyNone, 0), "&Disabled");
-    EXPECT_STREQ(ServerDisabledText(kFamilyServer, 0), "&Disabled - Let Quorvex II serve NTP time");
-    EXPECT_STREQ(ServerDisabledText(kFamilyServer, 1),
-                 "&Disabled - The Windows Time NtpClient owns port UDP/123");
+TEST(ClientControls, later_template_opens_rows_and_interval_for_the_managing_options_only) {
+    const bool named[kClientRowCount] = {true, false, true, false, false, true};
+    for (int option : {kClientDisabled, kClientNoSync, kClientNt5ds, kClientNone}) {
+        const ClientPageControls controls = ClientControlStates(true, option, false, named);
+        EXPECT_FALSE(controls.serverEdits) << option;
+        EXPECT_FALSE(controls.interval) << option;
+        EXPECT_FALSE(controls.modeLists[0]) << option;
+    }
+    for (int option : {kClientAllSync, kClientNtp}) {
+        const ClientPageControls controls = ClientControlStates(true, option, false, named);
+        EXPECT_TRUE(controls.serverEdits) << option;
+        EXPECT_TRUE(controls.interval) << option;
+        // A mode list needs a name in its row.
+        for (int row = 0; row < kClientRowCount; ++row) {
+            EXPECT_EQ(controls.modeLists[row], named[row]) << option << " row " << row;
+        }
+        for (bool enabled : controls.options) {
+            EXPECT_TRUE(enabled);
+        }
+    }
+    EXPECT_EQ(ClientOptionValues(true), kClientOptionValues);
+    EXPECT_STREQ(ClientHelpSubject(true), "clienttab");
 }
 
-TEST(ServerTest, sentence_names_stratum_and_reference_and_takes_the_client_verdict) {
-    uint8_t reply[48] = {};
-    reply[1] = 1;
-    std::memcpy(reply + 12, "GPS\0", 4);
-    char text[700];
-    int icon = -1;
-    const std::string head = "VM provided a valid timestamp, and it believes the time to be "
-                             "correct. The NTP stratum reported was ";
-    FormatServerTestSuccess("VM", reply, kVerdictUnknown, &icon, text, sizeof(text));
-    EXPECT_EQ(text, head + "1, and the time source was GPS. The time being served cannot be "
-                           "verified with listed sources.");
-    EXPECT_EQ(icon, kVerdictWarning);
-    std::memcpy(reply + 12, "PPS1", 4);
-    FormatServerTestSuccess("VM", reply, kVerdictGood, &icon, text, sizeof(text));
-    EXPECT_EQ(text, head + "1, and the time source was PPS1. The time being served appears "
-                           "relatively accurate.");
-    EXPECT_EQ(icon, kVerdictGood);
+TEST(ClientControls, windows_2000_template_opens_the_rows_for_ntp_alone) {
+    const bool named[kClientRowCount] = {true, true, true, true, true, true};
+    EXPECT_TRUE(ClientControlStates(false, kClientNtp, false, named).serverEdits);
+    for (int option : {kClientNoSync, kClientNt5ds, kClientAllSync, kClientNone}) {
+        const ClientPageControls controls = ClientControlStates(false, option, false, named);
+        EXPECT_FALSE(controls.serverEdits) << option;
+    }
+    // No interval and no mode lists on this template, whatever is chosen.
+    const ClientPageControls ntp = ClientControlStates(false, kClientNtp, false, named);
+    EXPECT_FALSE(ntp.interval);
+    EXPECT_FALSE(ntp.modeLists[0]);
+    EXPECT_EQ(ClientOptionValues(false), static_cast<uint32_t>(kValueSyncType));
+    EXPECT_STREQ(ClientHelpSubject(false), "win2ktab");
+}
 
-    reply[1] = 3;
-    const uint8_t address[4] = {127, 0, 0, 1};
-    std::memcpy(reply + 12, address, 4);
-    FormatServerTestSuccess("VM", reply, kVerdictBad, &icon, text, sizeof(text));
-    EXPECT_EQ(text, head + "3, and the time source was 127.0.0.1. HOWEVER, the time being "
-                           "served is WRONG.");
-    EXPECT_EQ(icon, kVerdictBad);
-    std::memset(reply + 12, 0, 4);
-    FormatServerTestSuccess("VM", reply, kVerdictWarning, &icon, text, sizeof(text));
-    EXPECT_EQ(text, head + "3, and the time source was Unknown. HOWEVER, the time is not "
-                           "well-synchronized.");
-    EXPECT_EQ(icon, kVerdictWarning);
-
-    FormatServerTestFailure("VM", 1901, "unused", &icon, text, sizeof(text));
-    EXPECT_EQ(icon, kVerdictWarning);
-    EXPECT_EQ(std::string(text).rfind("Unable to get the time from VM. The server responded", 0),
-              0u);
-    FormatServerTestFailure("VM", 0, "Error 10060: timed out", &icon, text, sizeof(text));
-    EXPECT_STREQ(text, "Unable to get the time from VM. A socket error occurred: Error 10060: "
-                       "timed out");
-    EXPECT_EQ(icon, kVerdictBad);
+TEST(ClientControls, a_family_owner_locks_the_options_that_let_windows_time_set_the_clock) {
+    const bool named[kClientRowCount] = {};
+    const ClientPageControls later = ClientControlStates(true, kClientDisabled, true, named);
+    EXPECT_TRUE(later.options[kClientDisabled]);
+    for (int option : {kClientNoSync, kClientNt5ds, kClientAllSync, kClientNtp}) {
+        EXPECT_FALSE(later.options[option]) << option;
+    }
+    // On the 2000 template NoSync is what the owner imposes, so it stays open.
+    const ClientPageControls w2k = ClientControlStates(false, kClientNoSync, true, named);
+    EXPECT_TRUE(w2k.options[kClientNoSync]);
+    EXPECT_FALSE(w2k.options[kClientNt5ds]);
+    EXPECT_FALSE(w2k.options[kClientNtp]);
 }
 
 } // namespace

@@ -41,6 +41,8 @@ struct StatusPage {
     HWND stratums[kClientRows];
     HWND icon;
     HWND line;
+    volatile LONG serviceRunning;
+    volatile LONG syncPending;
 };
 
 StatusPage g_page{};
@@ -99,7 +101,26 @@ bool MachineOffset(const SheetResources* resources, int64_t* offset) {
     return false;
 }
 
+// Looks at the target's time service (the service manager, remotely for a remote target) and
+// has the page decide its "Sync Now" button on its own thread.
+void ReportServiceState(const SheetResources* resources, HWND page) {
+    NoteTimeServiceRunning(
+        ControlTimeService(nullptr, TargetOrNull(), kTimeServiceIsRunning, false));
+    if (Usable(resources)) {
+        SendMessageTimeoutA(page, kSyncNowStateMessage, 0, 0, SMTO_NORMAL, kStatusPeriodMs,
+                            nullptr);
+    }
+}
+
 } // namespace
+
+void NoteTimeServiceRunning(bool running) {
+    InterlockedExchange(&g_page.serviceRunning, running ? 1 : 0);
+}
+
+void NoteSyncPending() {
+    InterlockedExchange(&g_page.syncPending, 1);
+}
 
 void AttachClientPage(HWND page) {
     g_page = StatusPage{};
@@ -150,8 +171,9 @@ DWORD SyncStatusThread(SheetResources* resources) {
             continue;
         }
         const HWND page = g_page.page;
+        ReportServiceState(resources, page);
         CheckSyncStatus(page);
-        UpdateSyncNowButton(page);
+        ReportServiceState(resources, page);
         if (Applet().targetOs > kOsWin2000) {
             UpdateTimePartner(page);
         }
@@ -261,6 +283,7 @@ void UpdateTimePartner(HWND page) {
     }
     if (PageAttached()) {
         SetDlgItemTextIfDifferent(page, IDC_TIME_SOURCE, text);
+        InterlockedExchange(&g_page.syncPending, 0);
     }
 }
 
@@ -268,12 +291,12 @@ void UpdateSyncNowButton(HWND page) {
     if (page == nullptr || !PageAttached() || page != g_page.page) {
         return;
     }
-    char source[129] = "";
-    GetDlgItemTextA(page, IDC_TIME_SOURCE, source, sizeof(source));
-    const bool running = ControlTimeService(page, TargetOrNull(), kTimeServiceIsRunning, false);
-    const bool allowed = SyncNowAllowed(running, IsChecked(page, IDC_CLIENT_NOSYNC),
-                                        IsChecked(page, IDC_CLIENT_DISABLED), source);
-    if (PageAttached()) {
-        EnableControl(page, IDC_SYNC_NOW, allowed);
-    }
+    // Only the two options that leave nothing to synchronize matter here.
+    const int option = IsChecked(page, IDC_CLIENT_DISABLED) ? kClientDisabled
+                       : IsChecked(page, IDC_CLIENT_NOSYNC) ? kClientNoSync
+                                                            : kClientNone;
+    const bool allowed =
+        SyncNowAllowed(InterlockedCompareExchange(&g_page.serviceRunning, 0, 0) != 0, option,
+                       InterlockedCompareExchange(&g_page.syncPending, 0, 0) != 0);
+    EnableControl(page, IDC_SYNC_NOW, allowed);
 }

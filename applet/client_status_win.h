@@ -7,9 +7,11 @@
 
 #include <cstdint>
 
+#include "applet/client_rules.h"
+
 struct SheetResources;
 
-constexpr int kClientRows = 6;
+constexpr int kClientRows = kClientRowCount;
 // Control ids of the six rows, in row order.
 extern const int kServerEditIds[kClientRows];
 extern const int kServerModeIds[kClientRows];
@@ -29,6 +31,18 @@ void AttachClientPage(HWND page);
 void DetachClientPage(HWND page);
 // Asks the status thread for a pass now.
 void RequestStatusCheck();
+
+// Sent by the status thread to the Client page when it has looked at the service: the page
+// then calls UpdateSyncNowButton on its own thread.
+constexpr UINT kSyncNowStateMessage = WM_APP + 16;
+
+// What "Sync Now" is decided from, kept here because the status thread and the pages both
+// report it: whether the time service of the target runs (as last seen by the status thread, or
+// by the Service page after starting or stopping it), and whether a synchronization the user
+// asked for is pending (set when the time-source line says "Please wait....", cleared when the
+// line is written again).
+void NoteTimeServiceRunning(bool running);
+void NoteSyncPending();
 
 // The thread body the frame runs (its own reference to the sheet's resources).
 DWORD SyncStatusThread(SheetResources* resources);

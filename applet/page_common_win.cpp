@@ -8,12 +8,16 @@
 #include <cstdio>
 #include <initializer_list>
 #include <cstdlib>
+#include <new>
 
 #include "applet/applet_rules.h"
 #include "applet/applet_state_win.h"
+#include "common/message_box_win.h"
 #include "common/text_trim.h"
+#include "common/unique_handle_win.h"
 #include "config/registry.h"
 #include "config/service_control_win.h"
+#include "config/settings_apply_win.h"
 #include "config/settings.h"
 #include "resources/resource.h"
 #include "resources/version.h"
@@ -43,20 +47,49 @@ LRESULT CALLBACK LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam,
     return DefSubclassProc(link, message, wParam, lParam);
 }
 
-} // namespace
+// A page's work on its own thread, holding the library while it runs (see StartPageWork).
+struct WorkThread {
+    HWND page;
+    UINT message;
+    PageWork* work;
+    HMODULE pinned; // null when the applet is linked into a program
+};
 
-int ShowMessage(HWND owner, UINT style, const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    const int answer = ShowProductMessageV(owner, Applet().quietMode, style, format, arguments);
-    va_end(arguments);
-    return answer;
+DWORD WINAPI RunPageWork(void* parameter) {
+    auto* job = static_cast<WorkThread*>(parameter);
+    job->work->Run();
+    if (!PostMessageA(job->page, job->message, 0, reinterpret_cast<LPARAM>(job->work))) {
+        delete job->work; // the page has gone
+    }
+    const HMODULE pinned = job->pinned;
+    delete job;
+    if (pinned != nullptr) {
+        FreeLibraryAndExitThread(pinned, 0);
+    }
+    return 0;
+}
+
+// One more reference to the library holding this code, so that Control Panel unloading it
+// cannot pull the code from under a worker; null inside a program.
+HMODULE PinOwnLibrary() {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCSTR>(&RunPageWork), &module)) {
+        return nullptr;
+    }
+    if (module == GetModuleHandleA(nullptr)) {
+        FreeLibrary(module);
+        return nullptr;
+    }
+    return module;
 }
 
 void MarkPageChanged(HWND page) {
     PropSheet_Changed(GetParent(page), page);
 }
 
+// Records that the user changed these values (SettingValue bits), sets SettingsDirty and marks
+// the sheet changed for the page.
 void MarkValuesChanged(HWND page, uint32_t values) {
     AppletState& applet = Applet();
     applet.changedValues |= values;
@@ -68,67 +101,8 @@ void MarkPageUnchanged(HWND page) {
     PropSheet_UnChanged(GetParent(page), page);
 }
 
-void BusyCursor(bool on) {
-    AppletState& applet = Applet();
-    if (on) {
-        if (applet.busyCount++ == 0) {
-            SetCursor(LoadCursor(nullptr, IDC_WAIT));
-        }
-        return;
-    }
-    if (applet.busyCount > 0) {
-        --applet.busyCount;
-    }
-    if (applet.busyCount == 0) {
-        SetCursor(LoadCursor(nullptr, IDC_ARROW));
-    }
-}
-
-int ApplySettings(HWND page) {
-    AppletState& applet = Applet();
-    if (!applet.settingsDirty) {
-        return 0;
-    }
-    applet.settingsDirty = false;
-    BusyCursor(true);
-    // Only what was changed since the sheet loaded its settings is written; the marks stay, so
-    // a later Apply writes them again with whatever else changed meanwhile.
-    SaveChangedSettings(applet.settings, applet.baseline, applet.serverOrigins,
-                        applet.changedValues);
-    const char* machine = TargetOrNull();
-    if ((applet.changedValues & kValueServiceStart) != 0 && applet.settings.serviceStart >= 2 &&
-        applet.settings.serviceStart <= 4) {
-        SetTimeServiceStartType(machine, applet.settings.serviceStart);
-    }
-
-    // Two NTP servers cannot share the port: switching the Windows Time server on hands the port
-    // over from the family server, which keeps its other protocols.
-    if (CurrentEnvironment().familyProduct == kFamilyServer &&
-        applet.settings.ntpServerEnabled != 0 && FamilyServerServesNtp()) {
-        WriteBoolean(kFamilyServerProtocolsKey, "NTP/SNTP (RFC 1769)", false);
-        WriteBoolean(kFamilyServerParametersKey, "Skip Splash Once", true);
-        ControlTimeService(page, machine, kTimeServiceStop, false);
-        RestartService(page, machine, "Quorvex Server");
-        ControlTimeService(page, machine, kTimeServiceStart, true);
-        BusyCursor(false);
-        MarkPageUnchanged(page);
-        return 0;
-    }
-
-    int result = 0;
-    if (ControlTimeService(page, machine, kTimeServiceIsRunning, false)) {
-        if (LocalSystemIdentity().os > kOsWin2000) {
-            ControlTimeService(page, machine, kTimeServiceParamChange, true);
-        } else {
-            RestartService(page, machine, "W32Time");
-        }
-        result = static_cast<int>(TriggerDemandSync(machine, FALSE, 1));
-    }
-    BusyCursor(false);
-    MarkPageUnchanged(page);
-    return result;
-}
-
+// The help link 2280 of a page: the maker's web address in the underlined font with the hand
+// cursor.
 void SetupHelpLink(HWND page) {
     HWND link = GetDlgItem(page, IDC_HELP_LINK);
     if (link == nullptr) {
@@ -147,6 +121,8 @@ void OpenHelpLink(HWND page, const char* subject) {
     ShellExecuteA(page, "open", address, nullptr, nullptr, SW_SHOWNORMAL);
 }
 
+// The answer to WM_CTLCOLORSTATIC for the link (its colours); null for any other control, which
+// the dialog then colours as usual.
 HBRUSH HelpLinkColor(HDC dc, HWND control) {
     if (GetDlgCtrlID(control) != IDC_HELP_LINK) {
         return nullptr;
@@ -157,6 +133,161 @@ HBRUSH HelpLinkColor(HDC dc, HWND control) {
     SetBkMode(dc, OPAQUE);
     SetBkColor(dc, GetSysColor(backdrop));
     return GetSysColorBrush(backdrop);
+}
+
+} // namespace
+
+void Page::MarkChanged(uint32_t values) {
+    if (!initializing_) {
+        MarkValuesChanged(window_, values);
+    }
+}
+
+void Page::MarkSheetChanged() {
+    MarkPageChanged(window_);
+}
+
+void Page::Apply() {
+    ApplySettings(window_);
+}
+
+INT_PTR Page::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_COMMAND: {
+        const int id = LOWORD(wParam);
+        const int code = HIWORD(wParam);
+        if (id == IDC_HELP_LINK) {
+            if (code == STN_CLICKED && helpSubject_ != nullptr) {
+                OpenHelpLink(window_, helpSubject_);
+            }
+        } else {
+            Command(id, code);
+        }
+        return TRUE;
+    }
+    case WM_NOTIFY:
+        switch (reinterpret_cast<const NMHDR*>(lParam)->code) {
+        case PSN_SETACTIVE:
+            Filling([this] { Fill(); });
+            Activated();
+            SetWindowLongPtrA(window_, DWLP_MSGRESULT, 0);
+            return TRUE;
+        case PSN_KILLACTIVE:
+            Read();
+            SetWindowLongPtrA(window_, DWLP_MSGRESULT, FALSE);
+            return TRUE;
+        case PSN_APPLY:
+            Apply();
+            SetWindowLongPtrA(window_, DWLP_MSGRESULT, PSNRET_NOERROR);
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    case WM_CTLCOLORSTATIC:
+        return reinterpret_cast<INT_PTR>(
+            HelpLinkColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
+    case WM_DESTROY:
+        Destroyed();
+        return FALSE;
+    default:
+        return Message(message, wParam, lParam) ? TRUE : FALSE;
+    }
+}
+
+INT_PTR RunPage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                Page* (*create)(HWND window)) {
+    if (message == WM_INITDIALOG) {
+        Page* page = create(window);
+        if (page != nullptr) {
+            SetWindowLongPtrA(window, DWLP_USER, reinterpret_cast<LONG_PTR>(page));
+            page->Filling([page, window] {
+                SetupHelpLink(window);
+                page->Initialize();
+            });
+        }
+        return TRUE;
+    }
+    auto* page = reinterpret_cast<Page*>(GetWindowLongPtrA(window, DWLP_USER));
+    if (page == nullptr) {
+        return FALSE;
+    }
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrA(window, DWLP_USER, 0);
+        delete page;
+        return FALSE;
+    }
+    return page->Dispatch(message, wParam, lParam);
+}
+
+bool StartPageWork(HWND page, UINT message, PageWork* work) {
+    if (work == nullptr) {
+        return false;
+    }
+    auto* job = new (std::nothrow) WorkThread{page, message, work, PinOwnLibrary()};
+    if (job == nullptr) {
+        delete work;
+        return false;
+    }
+    const UniqueKernelHandle thread(CreateThread(nullptr, 0, RunPageWork, job, 0, nullptr));
+    if (!thread) {
+        if (job->pinned != nullptr) {
+            FreeLibrary(job->pinned);
+        }
+        delete job;
+        delete work;
+        return false;
+    }
+    return true;
+}
+
+int ShowMessage(HWND owner, UINT style, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int answer = ShowProductMessageV(owner, Applet().quietMode, style, format, arguments);
+    va_end(arguments);
+    return answer;
+}
+
+void BusyCursor(bool on) {
+    AppletState& applet = Applet();
+    if (on) {
+        if (applet.busyCount++ == 0) {
+            SetCursor(LoadCursor(nullptr, IDC_WAIT));
+        }
+        return;
+    }
+    if (applet.busyCount > 0) {
+        --applet.busyCount;
+    }
+    if (applet.busyCount == 0) {
+        SetCursor(LoadCursor(nullptr, IDC_ARROW));
+    }
+}
+
+namespace {
+
+uint32_t TriggerTargetSync(const char* machine) {
+    return TriggerDemandSync(machine, FALSE, 1);
+}
+
+} // namespace
+
+int ApplySettings(HWND page) {
+    AppletState& applet = Applet();
+    if (!applet.settingsDirty) {
+        return 0;
+    }
+    applet.settingsDirty = false;
+    BusyCursor(true);
+    // The marks stay after the save, so a later Apply writes them again with whatever else
+    // changed meanwhile.
+    const ApplyContext context{page, TargetOrNull(), CurrentEnvironment().familyProduct,
+                               LocalSystemIdentity().os > kOsWin2000, TriggerTargetSync};
+    const int result = ApplyMachineSettings(applet.settings, applet.baseline, applet.serverOrigins,
+                                            applet.changedValues, context);
+    BusyCursor(false);
+    MarkPageUnchanged(page);
+    return result;
 }
 
 void SetTextIfDifferent(HWND control, const char* text) {

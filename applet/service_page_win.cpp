@@ -7,11 +7,14 @@
 #include <cstdio>
 #include <initializer_list>
 #include <cstring>
+#include <new>
 
 #include "applet/applet_rules.h"
 #include "applet/applet_state_win.h"
 #include "applet/page_common_win.h"
 #include "applet/pages_win.h"
+#include "applet/client_status_win.h"
+#include "applet/service_rules.h"
 #include "common/error_text_win.h"
 #include "common/remote_machine_win.h"
 #include "common/system_identity.h"
@@ -26,15 +29,11 @@ namespace {
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 2000;
 constexpr DWORD kAfterControlPauseMs = 500;
-constexpr char kStartText[] = "S&tart";
-constexpr char kStopText[] = "S&top";
 constexpr int kLogControls[] = {
     IDC_SERVICE_LOG_GROUP,    IDC_SERVICE_LOG_NOTE,    IDC_SERVICE_PATH_LABEL,
     IDC_SERVICE_SIZE_LABEL,   IDC_SERVICE_SIZE_UNIT,   IDC_SERVICE_ENTRIES_LABEL,
     IDC_SERVICE_ENTRIES_NOTE, IDC_SERVICE_LOG_ENABLE,  IDC_SERVICE_LOG_PATH,
     IDC_SERVICE_LOG_SIZE,     IDC_SERVICE_LOG_ENTRIES, IDC_SERVICE_SHOW_LOG};
-
-bool g_initializing = false;
 
 uint32_t LogValueOfControl(int id) {
     switch (id) {
@@ -51,41 +50,68 @@ bool LaterThan2000() {
     return LocalSystemIdentity().os > kOsWin2000;
 }
 
-void RefreshStatus(HWND page) {
-    const bool running = ControlTimeService(page, TargetOrNull(), kTimeServiceIsRunning, false);
+bool TimeServiceRunning(const char* machine) {
+    return ControlTimeService(nullptr, machine, kTimeServiceIsRunning, false);
+}
+
+class ServicePage final : public Page {
+public:
+    explicit ServicePage(HWND window) : Page(window, "servicetab") {}
+
+protected:
+    void Initialize() override;
+    void Activated() override;
+    void Read() override;
+    void Command(int id, int code) override;
+    bool Message(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    void RefreshStatus();
+    void ApplyLogDefaults();
+    void StartOrStop();
+    void ShowLog();
+
+    bool running_ = false; // as the service manager last answered
+};
+
+// Asks the service manager whether the service runs, and shows the status sentence and the
+// Start/Stop caption drawn from the answer. The service manager is asked on the page thread,
+// as every start and stop is: one thread at a time talks to it for this page.
+void ServicePage::RefreshStatus() {
+    running_ = TimeServiceRunning(TargetOrNull());
     char sentence[400];
-    std::snprintf(sentence, sizeof(sentence), "The Windows Time service on %s is %s",
-                  TargetDisplayName(), running ? "running" : "stopped");
-    SetDlgItemTextIfDifferent(page, IDC_SERVICE_STATUS, sentence);
-    SetDlgItemTextIfDifferent(page, IDC_SERVICE_START_STOP, running ? kStopText : kStartText);
+    SetDlgItemTextIfDifferent(
+        window(), IDC_SERVICE_STATUS,
+        FormatServiceStatus(TargetDisplayName(), running_, sentence, sizeof(sentence)));
+    SetDlgItemTextIfDifferent(window(), IDC_SERVICE_START_STOP, StartStopCaption(running_));
 }
 
 // Defaults for an empty log setup, and the log controls enabled with the check box.
-void ApplyLogDefaults(HWND page) {
+void ServicePage::ApplyLogDefaults() {
+    HWND page = window();
     if (ReadUnsigned(page, IDC_SERVICE_LOG_SIZE) == 0) {
-        SetDlgItemInt(page, IDC_SERVICE_LOG_SIZE, 3, FALSE);
+        SetDlgItemInt(page, IDC_SERVICE_LOG_SIZE, kDefaultLogMegabytes, FALSE);
     }
     char text[256];
     if (ReadTrimmedText(page, IDC_SERVICE_LOG_PATH, text, 255)[0] == '\0') {
-        const char* folder = CurrentEnvironment().systemFolder;
         char path[32];
-        std::snprintf(path, sizeof(path), "%c:\\w32time.log", folder[0] != '\0' ? folder[0] : 'C');
-        SetDlgItemTextA(page, IDC_SERVICE_LOG_PATH, path);
+        SetDlgItemTextA(
+            page, IDC_SERVICE_LOG_PATH,
+            FormatDefaultLogPath(CurrentEnvironment().systemFolder, path, sizeof(path)));
     }
     if (ReadTrimmedText(page, IDC_SERVICE_LOG_ENTRIES, text, 255)[0] == '\0') {
-        SetDlgItemTextA(page, IDC_SERVICE_LOG_ENTRIES, "0-300");
+        SetDlgItemTextA(page, IDC_SERVICE_LOG_ENTRIES, kDefaultLogEntries);
     }
-    const bool on = IsChecked(page, IDC_SERVICE_LOG_ENABLE);
+    const bool on = LogFieldsEnabled(IsChecked(page, IDC_SERVICE_LOG_ENABLE));
     for (int id : {IDC_SERVICE_LOG_PATH, IDC_SERVICE_LOG_SIZE, IDC_SERVICE_LOG_ENTRIES,
                    IDC_SERVICE_SHOW_LOG}) {
         EnableControl(page, id, on);
     }
 }
 
-void Initialize(HWND page) {
+void ServicePage::Initialize() {
+    HWND page = window();
     SettingsRecord& settings = Applet().settings;
-    g_initializing = true;
-    SetupHelpLink(page);
     HWND list = GetDlgItem(page, IDC_SERVICE_STARTUP);
     SendMessageA(list, CB_RESETCONTENT, 0, 0);
     for (const char* item : {"Disabled", "Automatic", "Manual"}) {
@@ -103,53 +129,51 @@ void Initialize(HWND page) {
             ShowControl(page, id, false);
         }
     }
-    ApplyLogDefaults(page);
-    RefreshStatus(page);
-    g_initializing = false;
+    ApplyLogDefaults();
+    RefreshStatus();
 }
 
-void ReadPage(HWND page) {
+void ServicePage::Activated() {
+    RefreshStatus();
+    SetTimer(window(), kRefreshTimer, kRefreshMs, nullptr);
+}
+
+void ServicePage::Read() {
+    HWND page = window();
+    KillTimer(page, kRefreshTimer);
     SettingsRecord& settings = Applet().settings;
     const LRESULT index = SendDlgItemMessageA(page, IDC_SERVICE_STARTUP, CB_GETCURSEL, 0, 0);
     settings.serviceStart = StartOfStartupIndex(static_cast<int>(index));
     if (!LaterThan2000()) {
         return;
     }
-    if (!IsChecked(page, IDC_SERVICE_LOG_ENABLE)) {
-        settings.fileLogging = 0;
-        return;
-    }
-    settings.fileLogSize = LogSizeBytes(ReadUnsigned(page, IDC_SERVICE_LOG_SIZE));
-    char text[256];
-    std::snprintf(
-        settings.fileLogName, sizeof(settings.fileLogName), "%s",
-        ReadTrimmedText(page, IDC_SERVICE_LOG_PATH, text, sizeof(settings.fileLogName) - 1));
-    std::snprintf(
-        settings.fileLogEntries, sizeof(settings.fileLogEntries), "%s",
-        ReadTrimmedText(page, IDC_SERVICE_LOG_ENTRIES, text, sizeof(settings.fileLogEntries) - 1));
-    settings.fileLogging = settings.fileLogSize != 0 && settings.fileLogName[0] != '\0' &&
-                                   settings.fileLogEntries[0] != '\0'
-                               ? 1
-                               : 0;
+    char path[256];
+    char entries[256];
+    StoreLogFields(
+        IsChecked(page, IDC_SERVICE_LOG_ENABLE), ReadUnsigned(page, IDC_SERVICE_LOG_SIZE),
+        ReadTrimmedText(page, IDC_SERVICE_LOG_PATH, path, sizeof(settings.fileLogName) - 1),
+        ReadTrimmedText(page, IDC_SERVICE_LOG_ENTRIES, entries,
+                        sizeof(settings.fileLogEntries) - 1),
+        &settings);
 }
 
-void StartOrStop(HWND page) {
+void ServicePage::StartOrStop() {
     BusyCursor(true);
-    char label[32];
-    GetDlgItemTextA(page, IDC_SERVICE_START_STOP, label, sizeof(label));
-    if (std::strcmp(label, kStopText) == 0) {
-        ControlTimeService(page, TargetOrNull(), kTimeServiceStop, true);
+    HWND list = GetDlgItem(window(), IDC_SERVICE_STARTUP);
+    const StartStopAction action =
+        StartStopActionOf(running_, static_cast<int>(SendMessageA(list, CB_GETCURSEL, 0, 0)));
+    if (action.stop) {
+        ControlTimeService(window(), TargetOrNull(), kTimeServiceStop, true);
     } else {
-        HWND list = GetDlgItem(page, IDC_SERVICE_STARTUP);
-        if (SendMessageA(list, CB_GETCURSEL, 0, 0) == kStartupDisabled) {
-            // Starting sets the start type to automatic in the service manager: the list
-            // follows, without marking a change.
-            SendMessageA(list, CB_SETCURSEL, kStartupAutomatic, 0);
-        }
-        ControlTimeService(page, TargetOrNull(), kTimeServiceStart, true);
+        // Starting sets the start type to automatic in the service manager: the list follows,
+        // without marking a change.
+        SendMessageA(list, CB_SETCURSEL, action.startupIndex, 0);
+        ControlTimeService(window(), TargetOrNull(), kTimeServiceStart, true);
     }
     Sleep(kAfterControlPauseMs);
-    RefreshStatus(page);
+    RefreshStatus();
+    // The Client page's "Sync Now" and time-source line follow the service.
+    NoteTimeServiceRunning(running_);
     UpdateSyncNowButton(Applet().clientPage);
     if (LaterThan2000()) {
         UpdateTimePartner(Applet().clientPage);
@@ -157,18 +181,13 @@ void StartOrStop(HWND page) {
     BusyCursor(false);
 }
 
-void ShowLog(HWND page) {
+void ServicePage::ShowLog() {
+    HWND page = window();
     char typed[256];
     ReadTrimmedText(page, IDC_SERVICE_LOG_PATH, typed, 255);
     char path[600];
-    if (TargetIsRemote()) {
-        if (typed[0] != '\0' && typed[1] == ':') {
-            typed[1] = '$';
-        }
-        std::snprintf(path, sizeof(path), "\\\\%s\\%s", Applet().targetMachine, typed);
-    } else {
-        std::snprintf(path, sizeof(path), "%s", typed);
-    }
+    FormatLogFilePath(typed, TargetIsRemote() ? Applet().targetMachine : nullptr, path,
+                      sizeof(path));
     HWND sheet = GetParent(page);
     UniqueFile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -195,43 +214,36 @@ void ShowLog(HWND page) {
     }
 }
 
-void OnCommand(HWND page, int id, int code) {
+void ServicePage::Command(int id, int code) {
     switch (id) {
     case IDC_SERVICE_STARTUP:
         if (code == CBN_SELCHANGE) {
-            MarkValuesChanged(page, kValueServiceStart);
+            MarkChanged(kValueServiceStart);
         }
         break;
     case IDC_SERVICE_START_STOP:
         if (code == BN_CLICKED) {
-            StartOrStop(page);
+            StartOrStop();
         }
         break;
     case IDC_SERVICE_LOG_ENABLE:
         if (code == BN_CLICKED && LaterThan2000()) {
             // Ticking writes the log's three values as shown (defaults included); unticking
-            // deletes them.
-            Applet().changedValues |= kFileLogValues;
-            Applet().settingsDirty = true;
-            ApplyLogDefaults(page);
-            MarkPageChanged(page);
+            // deletes them. The sheet is told last, once the fields follow the box.
+            ApplyLogDefaults();
+            MarkChanged(kFileLogValues);
         }
         break;
     case IDC_SERVICE_LOG_PATH:
     case IDC_SERVICE_LOG_SIZE:
     case IDC_SERVICE_LOG_ENTRIES:
-        if (code == EN_UPDATE && LaterThan2000() && !g_initializing) {
-            MarkValuesChanged(page, LogValueOfControl(id));
+        if (code == EN_UPDATE && LaterThan2000()) {
+            MarkChanged(LogValueOfControl(id));
         }
         break;
     case IDC_SERVICE_SHOW_LOG:
         if (code == BN_CLICKED && LaterThan2000()) {
-            ShowLog(page);
-        }
-        break;
-    case IDC_HELP_LINK:
-        if (code == STN_CLICKED) {
-            OpenHelpLink(page, "servicetab");
+            ShowLog();
         }
         break;
     default:
@@ -239,48 +251,21 @@ void OnCommand(HWND page, int id, int code) {
     }
 }
 
-INT_PTR OnNotify(HWND page, const NMHDR* header) {
-    switch (header->code) {
-    case PSN_SETACTIVE:
-        RefreshStatus(page);
-        SetTimer(page, kRefreshTimer, kRefreshMs, nullptr);
-        SetWindowLongPtrA(page, DWLP_MSGRESULT, 0);
-        return TRUE;
-    case PSN_KILLACTIVE:
-        KillTimer(page, kRefreshTimer);
-        ReadPage(page);
-        SetWindowLongPtrA(page, DWLP_MSGRESULT, FALSE);
-        return TRUE;
-    case PSN_APPLY:
-        ApplySettings(page);
-        SetWindowLongPtrA(page, DWLP_MSGRESULT, PSNRET_NOERROR);
-        return TRUE;
+bool ServicePage::Message(UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_TIMER:
+        if (wParam == kRefreshTimer) {
+            RefreshStatus();
+        }
+        return true;
     default:
-        return FALSE;
+        return false;
     }
 }
 
 } // namespace
 
 INT_PTR CALLBACK ServicePageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-    case WM_INITDIALOG:
-        Initialize(page);
-        return TRUE;
-    case WM_COMMAND:
-        OnCommand(page, LOWORD(wParam), HIWORD(wParam));
-        return TRUE;
-    case WM_NOTIFY:
-        return OnNotify(page, reinterpret_cast<const NMHDR*>(lParam));
-    case WM_TIMER:
-        if (wParam == kRefreshTimer) {
-            RefreshStatus(page);
-        }
-        return TRUE;
-    case WM_CTLCOLORSTATIC:
-        return reinterpret_cast<INT_PTR>(
-            HelpLinkColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
-    default:
-        return FALSE;
-    }
+    return RunPage(page, message, wParam, lParam,
+                   [](HWND window) -> Page* { return new (std::nothrow) ServicePage(window); });
 }
