@@ -15,16 +15,17 @@
 #include "applet/pages_win.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
+#include "config/registry_keys.h"
 #include "config/settings.h"
 #include "history/drift_file_win.h"
 #include "history/drift_graph_win.h"
 #include "resources/resource.h"
+#include "timesrc/clock_math.h"
 
 namespace {
 
 constexpr UINT_PTR kHistoryTimer = 1;
 constexpr UINT kHistoryMs = 2000;
-constexpr char kRingValue[] = "Last Used Time Source";
 
 // Controls shown only without a family product, and enabled only with the agent ticked.
 constexpr int kOptionControls[] = {
@@ -62,7 +63,7 @@ void LookUpName(uint32_t address, char* name, size_t size) {
 }
 
 bool LocalTimeOf(uint32_t seconds, CalendarTime* out) {
-    const uint64_t ticks = (uint64_t{seconds} + 11644473600ull) * 10000000ull;
+    const uint64_t ticks = UnixToFileTime(seconds);
     FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     FILETIME local;
     SYSTEMTIME parts;
@@ -78,7 +79,7 @@ bool LocalTimeOf(uint32_t seconds, CalendarTime* out) {
 // the user's selection and scroll position stay. True when it rebuilt the list.
 bool FillHistory(HWND page) {
     uint8_t ring[kRingBytes];
-    ReadBinary(kAgentKeyPath, kRingValue, ring, sizeof(ring));
+    ReadBinary(kAgentKeyPath, kLastUsedTimeSourceValue, ring, sizeof(ring));
     if (std::memcmp(ring, g_shownRing, sizeof(ring)) == 0) {
         return false;
     }
@@ -195,16 +196,8 @@ void ClearHistory(HWND page) {
         IDYES) {
         return;
     }
-    char path[MAX_PATH + 1];
-    if (DriftFilePath(TargetOrNull(), path, sizeof(path))) {
-        UniqueFile file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file) {
-            SetEndOfFile(file.get()); // a new handle stands at offset 0
-        }
-    }
-    DeleteValue(kAgentKeyPath, kRingValue);
+    ClearDriftFileOf(TargetOrNull());
+    DeleteValue(kAgentKeyPath, kLastUsedTimeSourceValue);
     SendDlgItemMessageA(page, IDC_AGENT_HISTORY, LB_RESETCONTENT, 0, 0);
     std::memset(g_shownRing, 0, sizeof(g_shownRing));
     ApplyEnableRules(page);

@@ -20,6 +20,7 @@
 #include "common/text_view_win.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
+#include "config/registry_keys.h"
 #include "config/service_control_win.h"
 #include "config/settings.h"
 #include "install/installer_win.h"
@@ -201,7 +202,7 @@ void StartServiceRestart(ServiceRestart* restart) {
 bool UpgradeInstalledAgent(HWND owner) {
     AppletState& applet = Applet();
     char installed[32];
-    ReadString(kAgentKeyPath, "Current Version", installed, 31, "");
+    ReadString(kAgentKeyPath, kCurrentVersionValue, installed, 31, "");
     if (!AgentUpgradeNeeded(HOROLOGIX_VERSION_TEXT, installed,
                             applet.settings.agentInstalled != 0)) {
         return false;

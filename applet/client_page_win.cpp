@@ -15,6 +15,7 @@
 #include "applet/page_common_win.h"
 #include "applet/pages_win.h"
 #include "config/registry.h"
+#include "config/registry_keys.h"
 #include "config/settings.h"
 #include "resources/resource.h"
 
@@ -106,7 +107,7 @@ bool HoldsText(HWND page, int id) {
 }
 
 bool FamilyServerSlave() {
-    if (ReadBoolean(kFamilyServerParametersKey, "Slave Mode", 0) == 1) {
+    if (ReadBoolean(kFamilyServerParametersKey, kSlaveModeValue, 0) == 1) {
         return true;
     }
     unsigned char blob[kFamilySettingsSize] = {};

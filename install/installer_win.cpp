@@ -12,6 +12,7 @@
 #include "common/error_text_win.h"
 #include "common/remote_machine_win.h"
 #include "config/registry.h"
+#include "config/registry_keys.h"
 #include "config/service_control_win.h"
 #include "config/settings.h"
 #include "config/settings_changes.h"
@@ -105,7 +106,7 @@ void ApplyFamilyWishes(SettingsRecord* after) {
     bool slave = false;
     bool serves = false;
     if (family == kFamilyServer) {
-        slave = ReadBoolean(kFamilyServerParametersKey, "Slave Mode", 0) != 0 || facts.slave;
+        slave = ReadBoolean(kFamilyServerParametersKey, kSlaveModeValue, 0) != 0 || facts.slave;
         serves = FamilyServerServesNtp();
     }
     ApplyFamilyAdjustments(after, family, slave, serves, Applet().serverTypeBits);

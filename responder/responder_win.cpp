@@ -108,7 +108,7 @@ public:
     }
     void ClearHistory() override {
         ClearDriftFile();
-        DeleteValue(kAgentKey, "Last Used Time Source");
+        DeleteValue(kAgentKey, kLastUsedTimeSourceValue);
     }
     void StatusRecordBytes(uint8_t out[kStatusRecordSize]) override {
         BuildStatusRecord();

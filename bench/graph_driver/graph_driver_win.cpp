@@ -28,6 +28,7 @@
 #include "history/drift_record.h"
 #include "common/text_view_win.h"
 #include "resources/resource.h"
+#include "timesrc/clock_math.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ int MakeHistory(const char* path, uint32_t count) {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     const uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
-    const uint32_t end = static_cast<uint32_t>(ticks / 10000000ull - 11644473600ull);
+    const uint32_t end = FileTimeToUnixSeconds(ticks);
     std::vector<uint8_t> bytes(static_cast<size_t>(count) * kDriftRecordSize);
     for (uint32_t i = 0; i < count; ++i) {
         const int32_t variance = i == count / 2 ? 5000 : static_cast<int32_t>((i * 37) % 23) - 11;
