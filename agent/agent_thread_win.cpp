@@ -93,8 +93,8 @@ uint32_t DriftWarningHours() {
     uint32_t size = 0;
     const bool present = QueryValueForm(kAgentKey, kDriftWarningHoursValue, &type, &size);
     const bool isNumber = present && type == kRegNumber && size == 4;
-    return EffectiveDriftWarningHours(present, isNumber,
-                                      isNumber ? ReadNumber(kAgentKey, kDriftWarningHoursValue, 0) : 0);
+    return EffectiveDriftWarningHours(
+        present, isNumber, isNumber ? ReadNumber(kAgentKey, kDriftWarningHoursValue, 0) : 0);
 }
 
 void LogAddedEvent(WORD type, uint16_t id, const char* text) {

@@ -37,12 +37,12 @@ inline constexpr char kCurrentPartnerValue[] = "Current Inbound Time Partner";
 inline constexpr char kDriftWarningHoursValue[] = "DriftWarningHours";
 
 // --- The family products ---
-inline constexpr char kFamilyServerParametersKey[] = HOROLOGIX_FAMILY_KEY
-    "\\Quorvex Server\\Parameters";
-inline constexpr char kFamilyClientParametersKey[] = HOROLOGIX_FAMILY_KEY
-    "\\Quorvex Client\\Parameters";
-inline constexpr char kFamilyServerProtocolsKey[] = HOROLOGIX_FAMILY_KEY
-    "\\Quorvex Server\\Enabled Protocols";
+inline constexpr char kFamilyServerParametersKey[] =
+    HOROLOGIX_FAMILY_KEY "\\Quorvex Server\\Parameters";
+inline constexpr char kFamilyClientParametersKey[] =
+    HOROLOGIX_FAMILY_KEY "\\Quorvex Client\\Parameters";
+inline constexpr char kFamilyServerProtocolsKey[] =
+    HOROLOGIX_FAMILY_KEY "\\Quorvex Server\\Enabled Protocols";
 inline constexpr char kFamilyServerServiceKey[] = HOROLOGIX_SERVICES_KEY "\\Quorvex Server";
 inline constexpr char kFamilyClientServiceKey[] = HOROLOGIX_SERVICES_KEY "\\Quorvex Client";
 // Booleans of the family client's parameters.
