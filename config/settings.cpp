@@ -14,12 +14,6 @@
 
 namespace {
 
-constexpr const char* kLanMan = kLanManParametersKeyPath;
-constexpr const char* kService = kTimeServiceKeyPath;
-constexpr const char* kParameters = kTimeParametersKeyPath;
-constexpr const char* kConfig = kTimeConfigKeyPath;
-constexpr const char* kNtpClient = kNtpClientKeyPath;
-constexpr const char* kNtpServer = kNtpServerKeyPath;
 constexpr const char* kAgent = kAgentKeyPath;
 const char kCategory[] =
     "\\\\Software\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Extended "
@@ -51,10 +45,6 @@ void CheckLibraryPresent(SettingsRecord* record) {
     }
     record->agentFilePresent = FileExistsAt(path) ? 1 : 0;
 }
-
-} // namespace
-
-namespace {
 
 // Reads one value of the table into the record.
 void LoadField(const SettingField& field, SettingsRecord* record) {
@@ -209,19 +199,25 @@ bool StoredUnreadable(const SettingField& field, uint32_t type, uint32_t size) {
     return !StoredValueReadable(form, type, size, fitted, text);
 }
 
+// The value's text as stored, in memory to release with std::free; null when missing.
+char* StoredTextCopy(const SettingField& field) {
+    char* copy = nullptr;
+    if (char* text = ReadStringCopy(field.key, field.name, nullptr)) {
+        const size_t length = std::strlen(text);
+        copy = static_cast<char*>(std::malloc(length + 1));
+        if (copy != nullptr) {
+            std::memcpy(copy, text, length + 1);
+        }
+        FreeStringCopy(text);
+    }
+    return copy;
+}
+
 } // namespace
 
 void LoadSettingsWithBaseline(SettingsRecord* record, SettingsBaseline* baseline) {
     ReleaseSettingsBaseline(baseline);
     LoadSettings(record);
-    if (char* list = ReadStringCopy(kParameters, "NTPServer", nullptr)) {
-        const size_t length = std::strlen(list);
-        baseline->serverList = static_cast<char*>(std::malloc(length + 1));
-        if (baseline->serverList != nullptr) {
-            std::memcpy(baseline->serverList, list, length + 1);
-        }
-        FreeStringCopy(list);
-    }
     size_t count = 0;
     const SettingField* fields = SettingFields(&count);
     for (size_t i = 0; i < count; ++i) {
@@ -230,6 +226,7 @@ void LoadSettingsWithBaseline(SettingsRecord* record, SettingsBaseline* baseline
             continue;
         }
         if (field.type == SettingType::ServerList) {
+            baseline->serverList = StoredTextCopy(field);
             if (baseline->serverList == nullptr) {
                 baseline->missing |= field.bit;
             }
