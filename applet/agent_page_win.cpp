@@ -13,7 +13,6 @@
 #include "applet/applet_state_win.h"
 #include "applet/page_common_win.h"
 #include "applet/pages_win.h"
-#include "common/unique_handle_win.h"
 #include "config/registry.h"
 #include "config/registry_keys.h"
 #include "config/settings.h"
