@@ -7,6 +7,7 @@
 #include "agent/agent_interfaces_win.h"
 #include "common/error_text_win.h"
 #include "config/registry.h"
+#include "config/registry_keys.h"
 #include "resources/version.h"
 #include "timesrc/ntp_query_win.h"
 
@@ -137,13 +138,8 @@ void LogProviderEvent(const char* provider, WORD type, const char* format, ...) 
 
 void SecureW32TimeKeys() {
     static const char* const kKeys[] = {
-        "\\\\System\\CurrentControlSet\\Services\\W32Time",
-        "\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters",
-        "\\\\System\\CurrentControlSet\\Services\\W32Time\\Config",
-        "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders",
-        "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpClient",
-        "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\NtpServer",
-        "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix",
+        kTimeServiceKeyPath, kTimeParametersKeyPath, kTimeConfigKeyPath, kTimeProvidersKeyPath,
+        kNtpClientKeyPath,   kNtpServerKeyPath,      kAgentKeyPath,
     };
     for (const char* key : kKeys) {
         if (KeyExists(key)) {
@@ -165,8 +161,8 @@ bool StartAgent() {
         agent.settings = fresh;
         UnlockAgentShared();
     }
-    WriteString(kAgentKey, "Current Version", HOROLOGIX_VERSION_TEXT);
-    WriteBoolean(kAgentKey, "Service Running", false);
+    WriteString(kAgentKey, kCurrentVersionValue, HOROLOGIX_VERSION_TEXT);
+    WriteBoolean(kAgentKey, kServiceRunningValue, false);
 
     if (ForceDisabled()) {
         return false;
@@ -203,7 +199,7 @@ bool StartAgent() {
     InitAgentStatusBlock(kAgentRole);
     InitVersionRecord(kAgentRole);
     OpenActivityIndicator();
-    LoadCommandFilter("\\\\System\\CurrentControlSet\\Services\\W32Time\\Parameters");
+    LoadCommandFilter(kTimeParametersKeyPath);
     agent.installationId = GetInstallationId();
     BuildStatusRecord();
 
@@ -248,7 +244,7 @@ bool StartAgent() {
         }
     }
 
-    WriteBoolean(kAgentKey, "Service Running", true);
+    WriteBoolean(kAgentKey, kServiceRunningValue, true);
     return true;
 }
 
@@ -267,7 +263,7 @@ void StopAgent() {
         SetEvent(agent.events[kShutdownEvent]);
     }
     if (agent.threadAbandoned) {
-        WriteBoolean(kAgentKey, "Service Running", false);
+        WriteBoolean(kAgentKey, kServiceRunningValue, false);
         return;
     }
     CloseEvent(&agent.events[kShutdownEvent]);
@@ -287,5 +283,5 @@ void StopAgent() {
         WSACleanup();
         agent.winsockStarted = false;
     }
-    WriteBoolean(kAgentKey, "Service Running", false);
+    WriteBoolean(kAgentKey, kServiceRunningValue, false);
 }

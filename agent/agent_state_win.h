@@ -41,8 +41,7 @@ void LockAgentShared();
 void UnlockAgentShared();
 SettingsRecord AgentSettingsCopy();
 
-constexpr char kAgentKey[] =
-    "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
+constexpr const char* kAgentKey = kAgentKeyPath;
 
 bool StartAgent();
 

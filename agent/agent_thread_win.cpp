@@ -13,6 +13,7 @@
 #include "agent/time_source_judge.h"
 #include "config/registry.h"
 #include "config/service_control_win.h"
+#include "config/registry_keys.h"
 #include "history/drift_trend.h"
 
 namespace {
@@ -90,10 +91,10 @@ void SelectReadReadiness(bool enable) {
 uint32_t DriftWarningHours() {
     uint32_t type = 0;
     uint32_t size = 0;
-    const bool present = QueryValueForm(kAgentKey, "DriftWarningHours", &type, &size);
+    const bool present = QueryValueForm(kAgentKey, kDriftWarningHoursValue, &type, &size);
     const bool isNumber = present && type == kRegNumber && size == 4;
-    return EffectiveDriftWarningHours(present, isNumber,
-                                      isNumber ? ReadNumber(kAgentKey, "DriftWarningHours", 0) : 0);
+    return EffectiveDriftWarningHours(
+        present, isNumber, isNumber ? ReadNumber(kAgentKey, kDriftWarningHoursValue, 0) : 0);
 }
 
 void LogAddedEvent(WORD type, uint16_t id, const char* text) {
@@ -162,7 +163,7 @@ public:
     explicit AgentFollowerHost(AgentWatches& watches) : watches_(watches) {}
 
     void SetPartnerText(const char* text) override {
-        WriteString(kAgentKey, "Current Inbound Time Partner", text);
+        WriteString(kAgentKey, kCurrentPartnerValue, text);
     }
     bool ServiceManagesClock() override {
         const SettingsRecord settings = AgentSettingsCopy();
@@ -234,9 +235,9 @@ void OnNotify(bool polled) {
 
 void RecordLastUsedSource(DWORD refId, DWORD time) {
     uint8_t ring[kSourceRingSize];
-    ReadBinary(kAgentKey, "Last Used Time Source", ring, sizeof(ring));
+    ReadBinary(kAgentKey, kLastUsedTimeSourceValue, ring, sizeof(ring));
     PushLastUsedSource(ring, refId, time);
-    WriteBinary(kAgentKey, "Last Used Time Source", ring, sizeof(ring));
+    WriteBinary(kAgentKey, kLastUsedTimeSourceValue, ring, sizeof(ring));
 }
 
 DWORD WINAPI AgentThreadMain(LPVOID) {

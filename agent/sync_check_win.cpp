@@ -9,6 +9,7 @@
 #include "agent/agent_state_win.h"
 #include "agent/sync_check.h"
 #include "config/registry.h"
+#include "config/registry_keys.h"
 #include "history/drift_file_win.h"
 #include "timesrc/ntp_query_win.h"
 #include "timesrc/time_format.h"
@@ -102,7 +103,7 @@ bool CheckSystemClock(uint32_t when, uint8_t reason, bool afterSync, CheckOutcom
         outcome->warnUnverified = settings.alertIfUnverified != 0;
     }
     uint8_t ring[kSourceRingSize];
-    ReadBinary(kAgentKey, "Last Used Time Source", ring, sizeof(ring));
+    ReadBinary(kAgentKey, kLastUsedTimeSourceValue, ring, sizeof(ring));
     static CheckSourceList sources; // agent thread only; 4.6 KB kept off its stack
     PlanCheckSources(settings.referenceClock, ring, settings, &sources);
 

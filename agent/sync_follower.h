@@ -9,13 +9,10 @@
 
 #include "timesrc/clock_math.h"
 
-// File time of 1 January 1900 00:00 UTC: a last sync time at or before it means "never".
-constexpr uint64_t kFileTime1900 = 94354848000000000ull;
-
 // The service's state as polled through GetTimeSysInfo.
 struct PolledState {
     uint64_t currentTime;  // file time
-    uint64_t lastSyncTime; // file time, 0 when never synchronized
+    uint64_t lastSyncTime; // file time; 0, or any time up to kFileTime1900, when never
     uint32_t tsFlags;      // 1 hardware, 2 authenticated
     uint32_t refId;        // partner's IPv4 address in network byte order
     uint8_t stratum;

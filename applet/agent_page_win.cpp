@@ -15,18 +15,18 @@
 #include "applet/applet_state_win.h"
 #include "applet/page_common_win.h"
 #include "applet/pages_win.h"
-#include "common/unique_handle_win.h"
 #include "config/registry.h"
+#include "config/registry_keys.h"
 #include "config/settings.h"
 #include "history/drift_file_win.h"
 #include "history/drift_graph_win.h"
 #include "resources/resource.h"
+#include "timesrc/clock_math.h"
 
 namespace {
 
 constexpr UINT_PTR kHistoryTimer = 1;
 constexpr UINT kHistoryMs = 2000;
-constexpr char kRingValue[] = "Last Used Time Source";
 // A HistoryLookup's answer (LPARAM: the lookup).
 constexpr UINT kHistoryNamesMessage = WM_APP + 18;
 
@@ -51,7 +51,7 @@ void LookUpName(uint32_t address, char* name, size_t size) {
 }
 
 bool LocalTimeOf(uint32_t seconds, CalendarTime* out) {
-    const uint64_t ticks = (uint64_t{seconds} + 11644473600ull) * 10000000ull;
+    const uint64_t ticks = UnixToFileTime(seconds);
     FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     FILETIME local;
     SYSTEMTIME parts;
@@ -160,7 +160,7 @@ void AgentPage::ShowHistory(const uint8_t (&ring)[kRingBytes], const char (*name
 // its answer comes. True when it rebuilt the list here.
 bool AgentPage::FillHistory(bool lookUpHere) {
     uint8_t ring[kRingBytes];
-    ReadBinary(kAgentKeyPath, kRingValue, ring, sizeof(ring));
+    ReadBinary(kAgentKeyPath, kLastUsedTimeSourceValue, ring, sizeof(ring));
     if (std::memcmp(ring, shownRing_, sizeof(ring)) == 0) {
         return false;
     }
@@ -260,16 +260,8 @@ void AgentPage::ClearHistory() {
         IDYES) {
         return;
     }
-    char path[MAX_PATH + 1];
-    if (DriftFilePath(TargetOrNull(), path, sizeof(path))) {
-        UniqueFile file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file) {
-            SetEndOfFile(file.get()); // a new handle stands at offset 0
-        }
-    }
-    DeleteValue(kAgentKeyPath, kRingValue);
+    ClearDriftFileOf(TargetOrNull());
+    DeleteValue(kAgentKeyPath, kLastUsedTimeSourceValue);
     SendDlgItemMessageA(page, IDC_AGENT_HISTORY, LB_RESETCONTENT, 0, 0);
     std::memset(shownRing_, 0, sizeof(shownRing_));
     ++lookups_; // a lookup on its way would bring the cleared lines back

@@ -18,6 +18,7 @@
 #include "common/remote_machine_win.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
+#include "config/registry_keys.h"
 #include "config/service_control_win.h"
 #include "config/settings.h"
 #include "config/system_identity_win.h"
@@ -215,7 +216,7 @@ InstallRequest AppletInstallRequest(HWND owner) {
 bool UpgradeInstalledAgent(HWND owner) {
     AppletState& applet = Applet();
     char installed[32];
-    ReadString(kAgentKeyPath, "Current Version", installed, 31, "");
+    ReadString(kAgentKeyPath, kCurrentVersionValue, installed, 31, "");
     if (!AgentUpgradeNeeded(HOROLOGIX_VERSION_TEXT, installed,
                             applet.settings.agentInstalled != 0)) {
         return false;

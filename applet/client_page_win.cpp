@@ -16,6 +16,7 @@
 #include "applet/pages_win.h"
 #include "config/registry.h"
 #include "config/service_control_win.h"
+#include "config/registry_keys.h"
 #include "config/settings.h"
 #include "resources/resource.h"
 
@@ -61,7 +62,7 @@ bool HoldsText(HWND page, int id) {
 }
 
 bool FamilyServerSlave() {
-    if (ReadBoolean(kFamilyServerParametersKey, "Slave Mode", 0) == 1) {
+    if (ReadBoolean(kFamilyServerParametersKey, kSlaveModeValue, 0) == 1) {
         return true;
     }
     unsigned char blob[kFamilySettingsSize] = {};

@@ -14,6 +14,7 @@
 #include "common/remote_machine_win.h"
 #include "common/text_trim.h"
 #include "config/registry.h"
+#include "config/registry_keys.h"
 #include "config/service_control_win.h"
 #include "config/settings.h"
 #include "resources/resource.h"
@@ -277,7 +278,7 @@ void UpdateTimePartner(HWND page) {
     } else if (settings.agentInstalled == 0) {
         std::snprintf(text, sizeof(text), "Unknown - Agent applet not installed");
     } else if (settings.agentEnabled != 0) {
-        ReadString(kAgentKeyPath, "Current Inbound Time Partner", text, 255, "Unknown: no record");
+        ReadString(kAgentKeyPath, kCurrentPartnerValue, text, 255, "Unknown: no record");
     } else {
         std::snprintf(text, sizeof(text), "Unknown - Agent disabled");
     }

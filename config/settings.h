@@ -6,15 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Registry paths, in the registry layer's notation, that other modules use besides this model.
-inline constexpr char kAgentKeyPath[] =
-    "\\\\System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
-inline constexpr char kFamilyServerParametersKey[] =
-    "\\\\Software\\Tessaric\\Quorvex Server\\Parameters";
-inline constexpr char kFamilyClientParametersKey[] =
-    "\\\\Software\\Tessaric\\Quorvex Client\\Parameters";
-inline constexpr char kFamilyServerProtocolsKey[] =
-    "\\\\Software\\Tessaric\\Quorvex Server\\Enabled Protocols";
+#include "config/registry_keys.h"
 
 constexpr size_t kMaxTimeServers = 6;
 constexpr size_t kServerNameSize = 64;      // 63 characters and the terminator

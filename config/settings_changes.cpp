@@ -3,59 +3,22 @@
 #include <cstring>
 
 #include "config/registry.h"
-
-namespace {
-
-void MarkIf(bool differs, uint32_t bit, uint32_t* changed) {
-    if (differs) {
-        *changed |= bit;
-    }
-}
-
-bool TextsDiffer(const char* a, const char* b, size_t size) {
-    return std::strncmp(a, b, size) != 0;
-}
-
-bool ServerSlotsDiffer(const SettingsRecord& a, const SettingsRecord& b) {
-    if (a.serverCount != b.serverCount) {
-        return true;
-    }
-    const size_t used = a.serverCount < kMaxTimeServers ? a.serverCount : kMaxTimeServers;
-    for (size_t i = 0; i < used; ++i) {
-        if (a.servers[i].flags != b.servers[i].flags ||
-            TextsDiffer(a.servers[i].name, b.servers[i].name, kServerNameSize)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-} // namespace
+#include "config/settings_schema.h"
 
 uint32_t ChangedSettingValues(const SettingsRecord& a, const SettingsRecord& b) {
+    size_t count = 0;
+    const SettingField* fields = SettingFields(&count);
     uint32_t changed = 0;
-    MarkIf(a.timeSource != b.timeSource, kValueTimeSource, &changed);
-    MarkIf(a.syncType != b.syncType, kValueSyncType, &changed);
-    MarkIf(a.serviceStart != b.serviceStart, kValueServiceStart, &changed);
-    MarkIf(ServerSlotsDiffer(a, b), kValueServerList, &changed);
-    MarkIf(a.localNtp != b.localNtp, kValueLocalNtp, &changed);
-    MarkIf(a.reliableTimeSource != b.reliableTimeSource, kValueReliableSource, &changed);
-    MarkIf(a.announceFlags != b.announceFlags, kValueAnnounceFlags, &changed);
-    MarkIf(a.fileLogging != b.fileLogging || a.fileLogSize != b.fileLogSize ||
-               TextsDiffer(a.fileLogEntries, b.fileLogEntries, sizeof(a.fileLogEntries)) ||
-               TextsDiffer(a.fileLogName, b.fileLogName, sizeof(a.fileLogName)),
-           kFileLogValues, &changed);
-    MarkIf(a.ntpClientEnabled != b.ntpClientEnabled, kValueClientEnabled, &changed);
-    MarkIf(a.ntpClientInputProvider != b.ntpClientInputProvider, kValueClientInput, &changed);
-    MarkIf(a.ntpClientPollInterval != b.ntpClientPollInterval, kValueClientInterval, &changed);
-    MarkIf(a.ntpServerEnabled != b.ntpServerEnabled, kValueServerEnabled, &changed);
-    MarkIf(a.agentEnabled != b.agentEnabled, kValueAgentEnabled, &changed);
-    MarkIf(a.agentPollInterval != b.agentPollInterval, kValueAgentInterval, &changed);
-    MarkIf(a.alertThreshold != b.alertThreshold, kValueAgentThreshold, &changed);
-    MarkIf(a.alertIfUnverified != b.alertIfUnverified, kValueAgentUnverified, &changed);
-    MarkIf(a.alertIfUnsynchronized != b.alertIfUnsynchronized, kValueAgentUnsynchronized, &changed);
-    MarkIf(TextsDiffer(a.referenceClock, b.referenceClock, sizeof(a.referenceClock)),
-           kValueReferenceClock, &changed);
+    for (size_t i = 0; i < count; ++i) {
+        if (fields[i].bit != 0 && SettingDiffers(fields[i], a, b)) {
+            changed |= fields[i].bit;
+        }
+    }
+    // The file log's values are written together, and whether the log is on decides whether
+    // they are written or deleted.
+    if ((changed & kFileLogValues) != 0 || a.fileLogging != b.fileLogging) {
+        changed |= kFileLogValues;
+    }
     return changed;
 }
 

@@ -1,6 +1,7 @@
 #include "config/settings.h"
 #include "config/registry.h"
 #include "config/settings_changes.h"
+#include "config/settings_schema.h"
 
 #include <gtest/gtest.h>
 
@@ -311,4 +312,39 @@ TEST(StoredValues, changed_values_are_named_by_the_value_each_setting_is_stored_
     after.agentEnabled = 1;
     after.alertThreshold = 5;
     EXPECT_EQ(ChangedSettingValues(before, after), kValueAgentEnabled | kValueAgentThreshold);
+}
+
+TEST(SettingsSchema, each_value_is_listed_once_and_every_change_to_it_is_seen) {
+    size_t count = 0;
+    const SettingField* fields = SettingFields(&count);
+    uint32_t bits = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const SettingField& field = fields[i];
+        SCOPED_TRACE(std::string(field.key) + " " + field.name);
+        for (size_t j = 0; j < i; ++j) {
+            EXPECT_FALSE(std::string(fields[j].key) == field.key &&
+                         std::string(fields[j].name) == field.name);
+        }
+        EXPECT_EQ(bits & field.bit, 0u);
+        bits |= field.bit;
+
+        SettingsRecord before{};
+        ParseServerList("ntp1,0x9", &before);
+        SettingsRecord after = before;
+        switch (field.type) {
+        case SettingType::Text:
+            std::snprintf(SettingText(&after, field), field.limit + 1, "%s", "changed");
+            break;
+        case SettingType::ServerList:
+            after.servers[0].flags = 1;
+            break;
+        default:
+            *SettingNumber(&after, field) += 1;
+        }
+        const uint32_t expected = (field.bit & kFileLogValues) != 0 ? kFileLogValues : field.bit;
+        EXPECT_EQ(ChangedSettingValues(before, after), expected);
+        EXPECT_TRUE(StoredSettingsDiffer(before, after));
+    }
+    // Every value Apply may write is in the table.
+    EXPECT_EQ(bits, (kValueReferenceClock << 1) - 1);
 }

@@ -54,7 +54,7 @@ bool FileExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Runs ViewTextFile with the stand-in Notepad (built beside this test) found first from the
+// Runs ViewTextFile with the stand-in Notepad (bench/fake_notepad) found first from the
 // current directory; returns what the stand-in recorded of its start, "" when it did not run.
 std::string ViewWithStandIn(HWND owner, const std::string& path, bool temporary, DWORD* processId) {
     char program[MAX_PATH];
@@ -62,7 +62,8 @@ std::string ViewWithStandIn(HWND owner, const std::string& path, bool temporary,
         return "";
     }
     std::string standInFolder = program;
-    standInFolder = standInFolder.substr(0, standInFolder.find_last_of('\\')) + "\\fake_notepad";
+    standInFolder =
+        standInFolder.substr(0, standInFolder.find_last_of('\\')) + "\\..\\bench\\fake_notepad";
     const std::string record = TemporaryFile("hxr");
     DeleteFileA(record.c_str());
     SetEnvironmentVariableA("HOROLOGIX_FAKE_NOTEPAD_OUT", record.c_str());

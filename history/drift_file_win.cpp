@@ -341,14 +341,36 @@ bool FindDriftRecordAfter(uint32_t after, DriftRecord* record) {
     }
 }
 
+namespace {
+
+void EmptyFile(HANDLE file) {
+    FlushFileBuffers(file);
+    LARGE_INTEGER start{};
+    if (SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+        SetEndOfFile(file);
+    }
+}
+
+} // namespace
+
 void ClearDriftFile() {
     DriftLock lock;
     if (!lock || g_file == INVALID_HANDLE_VALUE) {
         return;
     }
-    FlushFileBuffers(g_file);
-    if (SeekTo(0)) {
-        SetEndOfFile(g_file);
+    EmptyFile(g_file);
+}
+
+void ClearDriftFileOf(const char* machine) {
+    char path[MAX_PATH + 1];
+    if (!DriftFilePath(machine, path, sizeof(path))) {
+        return;
+    }
+    UniqueFile file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) {
+        EmptyFile(file.get());
     }
 }
 

@@ -54,8 +54,11 @@ bool FindDriftRecordAfter(uint32_t after, DriftRecord* record);
 // left out.
 size_t ReadNewestDriftRecords(DriftRecord* records, size_t capacity);
 
-// Empties the file.
+// Empties the file this process keeps open (the agent's).
 void ClearDriftFile();
+// Empties the file of a machine (null or "" for this one) through its path, beside whoever keeps
+// it open: the applet's "Clear History". Nothing happens when it cannot be opened.
+void ClearDriftFileOf(const char* machine);
 
 // Gives the file at path its access list (creating the file when missing): Everyone may read
 // and execute, Administrators, Local System, Local Service and Network Service have full

@@ -417,7 +417,7 @@ std::string ProbePath() {
     char own[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, own, sizeof(own));
     std::string path(own, length);
-    return path.substr(0, path.find_last_of('\\') + 1) + "drift_reader_probe.exe";
+    return path.substr(0, path.find_last_of('\\') + 1) + "..\\bench\\drift_reader_probe.exe";
 }
 
 TEST_F(DriftFileTest, a_reader_in_another_process_loads_every_state_while_appends_trim) {

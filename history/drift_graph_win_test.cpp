@@ -364,7 +364,7 @@ TEST_F(DriftGraph, scrolls_through_the_file_and_follows_new_records_only_at_the_
     GetModuleFileNameA(nullptr, program, sizeof(program));
     std::string notepadFolder = program;
     notepadFolder =
-        notepadFolder.substr(0, notepadFolder.find_last_of('\\')) + "\\..\\common\\fake_notepad";
+        notepadFolder.substr(0, notepadFolder.find_last_of('\\')) + "\\..\\bench\\fake_notepad";
     const std::string started = folder_.File("notepad.txt");
     SetEnvironmentVariableA("HOROLOGIX_FAKE_NOTEPAD_OUT", started.c_str());
     char savedFolder[MAX_PATH];

@@ -8,6 +8,7 @@
 #include "common/unique_handle_win.h"
 #include "config/text_view_win.h"
 #include "history/drift_report.h"
+#include "timesrc/clock_math.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ uint32_t Now() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     const uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
-    return static_cast<uint32_t>(ticks / 10000000ull - 11644473600ull);
+    return FileTimeToUnixSeconds(ticks);
 }
 
 } // namespace

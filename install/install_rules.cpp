@@ -5,7 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "config/settings_changes.h"
+#include "config/settings_schema.h"
 #include "resources/version.h"
 
 namespace {
@@ -21,10 +21,8 @@ bool IsNewerVersion(uint64_t source, uint64_t destination) {
 }
 
 bool SettingsDiffer(const SettingsRecord& a, const SettingsRecord& b) {
-    // The stored settings, then what only the agent's registration and the loader hold.
-    return ChangedSettingValues(a, b) != 0 || a.agentInstalled != b.agentInstalled ||
-           a.agentInputProvider != b.agentInputProvider || a.dnsLookups != b.dnsLookups ||
-           a.agentFilePresent != b.agentFilePresent || a.maxPhaseOffset != b.maxPhaseOffset;
+    // Every stored value, then whether the module file was found.
+    return StoredSettingsDiffer(a, b) || a.agentFilePresent != b.agentFilePresent;
 }
 
 void AddTimeServer(SettingsRecord* record, const char* name) {

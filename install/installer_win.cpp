@@ -11,6 +11,7 @@
 #include "common/message_box_win.h"
 #include "common/remote_machine_win.h"
 #include "config/registry.h"
+#include "config/registry_keys.h"
 #include "config/service_control_win.h"
 #include "config/settings.h"
 #include "config/settings_changes.h"
@@ -99,7 +100,7 @@ void ApplyFamilyWishes(const InstallRequest& request, SettingsRecord* after) {
     bool slave = false;
     bool serves = false;
     if (family == kFamilyServer) {
-        slave = ReadBoolean(kFamilyServerParametersKey, "Slave Mode", 0) != 0 || facts.slave;
+        slave = ReadBoolean(kFamilyServerParametersKey, kSlaveModeValue, 0) != 0 || facts.slave;
         serves = FamilyServerServesNtp();
     }
     ApplyFamilyAdjustments(after, family, slave, serves, request.serverTypeBits);

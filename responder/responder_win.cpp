@@ -136,7 +136,7 @@ public:
     }
     void ClearHistory() override {
         ClearDriftFile();
-        DeleteValue(kAgentKeyPath, "Last Used Time Source");
+        DeleteValue(kAgentKeyPath, kLastUsedTimeSourceValue);
     }
     void StatusRecordBytes(uint8_t out[kStatusRecordSize]) override {
         BuildStatusRecord();

@@ -8,6 +8,7 @@
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
 #include "config/settings.h"
+#include "config/registry_keys.h"
 #include "responder/byte_order.h"
 #include "responder/installation_id.h"
 #include "responder/management_protocol.h"
@@ -39,12 +40,12 @@ CalendarRecord ToCalendar(const SYSTEMTIME& time) {
 }
 
 bool ServiceInstalled(const char* key) {
-    return ReadBoolean(key, "Service Installed", 0) != 0;
+    return ReadBoolean(key, kServiceInstalledValue, 0) != 0;
 }
 
 InstalledProducts ReadInstalledProducts() {
     InstalledProducts p{};
-    p.server = ServiceInstalled("\\\\Software\\Tessaric\\Quorvex Server\\Parameters");
+    p.server = ServiceInstalled(kFamilyServerParametersKey);
     p.set = ServiceInstalled("\\\\Software\\Tessaric\\Quorvex Set\\Parameters");
     p.manager = ServiceInstalled("\\\\Software\\Tessaric\\Quorvex II Manager\\Parameters");
     p.monitor = ServiceInstalled("\\\\Software\\Tessaric\\Quorvex II Monitor\\Parameters");
@@ -52,10 +53,10 @@ InstalledProducts ReadInstalledProducts() {
         ServiceInstalled("\\\\Software\\Tessaric\\Quorvex II Update Server\\Parameters");
     p.auditServer = ServiceInstalled("\\\\Software\\Tessaric\\Quorvex II Audit Server\\Parameters");
     p.agent = ServiceInstalled(kAgentKeyPath);
-    const char kClient[] = "\\\\Software\\Tessaric\\Quorvex Client\\Parameters";
+    constexpr const char* kClient = kFamilyClientParametersKey;
     p.client = ServiceInstalled(kClient);
-    p.thinClient = ReadBoolean(kClient, "Thin Client", 0) != 0;
-    p.ultraThinClient = ReadBoolean(kClient, "Ultra Thin Client", 0) != 0;
+    p.thinClient = ReadBoolean(kClient, kThinClientValue, 0) != 0;
+    p.ultraThinClient = ReadBoolean(kClient, kUltraThinClientValue, 0) != 0;
     return p;
 }
 

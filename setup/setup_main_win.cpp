@@ -11,6 +11,7 @@
 #include <strings.h>
 
 #include "common/error_text_win.h"
+#include "config/registry_keys.h"
 #include "config/system_identity_win.h"
 #include "resources/resource.h"
 #include "resources/version.h"
@@ -20,8 +21,7 @@ namespace {
 
 constexpr UINT kSlideInMessage = WM_APP + 1;
 constexpr DWORD kSlideMs = 100;
-constexpr char kAgentKey[] =
-    "System\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\Horologix";
+constexpr const char* kAgentKey = SubkeyOf(kAgentKeyPath);
 constexpr char kMakerSite[] = "https://" HOROLOGIX_MAKER_WEB_ADDRESS "/";
 constexpr COLORREF kCurrentColour = RGB(15, 15, 255);
 constexpr COLORREF kOtherColour = RGB(0, 0, 127);
@@ -210,11 +210,11 @@ bool ServiceInstalled() {
     DWORD type = 0;
     DWORD size = 0;
     bool yes = false;
-    if (RegQueryValueExA(key, "Service Installed", nullptr, &type, nullptr, &size) ==
+    if (RegQueryValueExA(key, kServiceInstalledValue, nullptr, &type, nullptr, &size) ==
         ERROR_SUCCESS) {
         char* data = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size + 2));
         if (data != nullptr &&
-            RegQueryValueExA(key, "Service Installed", nullptr, &type,
+            RegQueryValueExA(key, kServiceInstalledValue, nullptr, &type,
                              reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS) {
             if (type == REG_DWORD && size == sizeof(DWORD)) {
                 DWORD number;

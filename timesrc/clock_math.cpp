@@ -28,6 +28,13 @@ uint64_t UnixToFileTime(uint32_t seconds) {
     return (seconds + kSecondsFrom1601To1970) * kFileTimeUnitsPerSecond;
 }
 
+double FileTimeToUnixReal(uint64_t fileTime) {
+    if (fileTime >= kFileTimeUnixEpoch) {
+        return static_cast<double>(fileTime - kFileTimeUnixEpoch) / kFileTimeUnitsPerSecond;
+    }
+    return -static_cast<double>(kFileTimeUnixEpoch - fileTime) / kFileTimeUnitsPerSecond;
+}
+
 uint64_t CounterTicksToFileTime(uint64_t ticks, uint64_t frequency) {
     if (frequency == 0) {
         return 0;

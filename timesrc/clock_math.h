@@ -11,6 +11,13 @@ constexpr uint64_t kFileTimeUnitsPerSecond = 10000000;
 constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
 // Seconds from 1601 to 1970.
 constexpr uint64_t kSecondsFrom1601To1970 = 11644473600ull;
+// Seconds from 1900 (NTP era 0) to 1970: 70 years, 17 of them leap years.
+constexpr uint64_t kSecondsFrom1900To1970 = 2208988800ull;
+// File time of 1 January 1900 00:00 UTC.
+constexpr uint64_t kFileTime1900 =
+    (kSecondsFrom1601To1970 - kSecondsFrom1900To1970) * kFileTimeUnitsPerSecond;
+static_assert(kFileTimeUnixEpoch == kSecondsFrom1601To1970 * kFileTimeUnitsPerSecond,
+              "the epochs agree");
 
 // Seconds since 1970 of a file time, truncated toward zero: negative before 1970.
 int64_t FileTimeToUnix(uint64_t fileTime);
@@ -19,6 +26,8 @@ int64_t FileTimeToUnix(uint64_t fileTime);
 uint32_t FileTimeToUnixSeconds(uint64_t fileTime);
 // File time of a moment given in seconds since 1970 (records' unsigned 32-bit seconds).
 uint64_t UnixToFileTime(uint32_t seconds);
+// Seconds since 1970 of a file time with their fraction: negative before 1970.
+double FileTimeToUnixReal(uint64_t fileTime);
 
 // Counter ticks as file-time units (100 ns) at a counter frequency in ticks per second, in 64
 // bits without overflowing for any span the counter can express. 0 for a frequency of 0.

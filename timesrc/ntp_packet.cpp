@@ -7,8 +7,6 @@
 namespace {
 
 constexpr uint64_t kUnitsPerSecond = kFileTimeUnitsPerSecond;
-// NTP era 0 began on 1 January 1900, 70 years (17 of them leap years) before 1970.
-constexpr uint64_t kSecondsFrom1900To1970 = 2208988800;
 constexpr uint64_t kSecondsFrom1601To1900 = kSecondsFrom1601To1970 - kSecondsFrom1900To1970;
 constexpr int64_t kMaxInt32 = 2147483647;
 

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "timesrc/clock_math.h"
+
 bool StartSockets() {
     WSADATA data;
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
@@ -171,5 +173,5 @@ double WallSeconds() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    return static_cast<double>(ticks - 116444736000000000ull) / 1e7;
+    return FileTimeToUnixReal(ticks);
 }

@@ -1,4 +1,4 @@
-// client-status-bench.exe CPL PASSES CLOSES: measures, through the applet's windows, how long one
+// client-status-timer.exe CPL PASSES CLOSES: measures, through the applet's windows, how long one
 // status pass of the Client page takes over the six rows the prefix's settings list (from the
 // status line's "Checking" to its verdict; each pass is asked for by switching pages), and how
 // long CPlApplet takes to return after OK while a pass waits on a silent source (the settings
@@ -62,7 +62,7 @@ HWND OpenSheet(winbench::AppletSession* session, const char* cpl) {
 
 int main(int argc, char** argv) {
     if (argc != 5) {
-        std::fprintf(stderr, "usage: client-status-bench CPL PASSES CLOSES SILENT-SOURCE\n");
+        std::fprintf(stderr, "usage: client-status-timer CPL PASSES CLOSES SILENT-SOURCE\n");
         return 2;
     }
     QueryPerformanceFrequency(&g_frequency);
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
         winbench::AppletSession session;
         HWND sheet = OpenSheet(&session, cpl);
         if (sheet == nullptr) {
-            std::fprintf(stderr, "client-status-bench: no sheet\n");
+            std::fprintf(stderr, "client-status-timer: no sheet\n");
             return 1;
         }
         HWND page = winbench::CurrentPage(sheet);
@@ -88,13 +88,13 @@ int main(int argc, char** argv) {
             double started = 0;
             if (!winbench::WaitUntil([&] { return !IsVerdict(winbench::Text(page, kStatusLine)); },
                                      20000)) {
-                std::fprintf(stderr, "client-status-bench: no pass started\n");
+                std::fprintf(stderr, "client-status-timer: no pass started\n");
                 return 1;
             }
             started = NowMs();
             if (!winbench::WaitUntil([&] { return IsVerdict(winbench::Text(page, kStatusLine)); },
                                      20000)) {
-                std::fprintf(stderr, "client-status-bench: the pass did not end\n");
+                std::fprintf(stderr, "client-status-timer: the pass did not end\n");
                 return 1;
             }
             passTimes.push_back(NowMs() - started);
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
         rows += (i ? " " : "") + silent;
     }
     if (!SetServers(rows)) {
-        std::fprintf(stderr, "client-status-bench: cannot write the server list\n");
+        std::fprintf(stderr, "client-status-timer: cannot write the server list\n");
         return 1;
     }
     std::vector<double> closeTimes;
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
         winbench::AppletSession session;
         HWND sheet = OpenSheet(&session, cpl);
         if (sheet == nullptr) {
-            std::fprintf(stderr, "client-status-bench: no sheet\n");
+            std::fprintf(stderr, "client-status-timer: no sheet\n");
             return 1;
         }
         HWND page = winbench::CurrentPage(sheet);
@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
         const double clicked = NowMs();
         winbench::PressSheetButton(sheet, IDOK);
         if (!winbench::WaitUntil([&] { return !session.Running(); }, 30000)) {
-            std::fprintf(stderr, "client-status-bench: CPlApplet did not return\n");
+            std::fprintf(stderr, "client-status-timer: CPlApplet did not return\n");
             return 1;
         }
         closeTimes.push_back(NowMs() - clicked);

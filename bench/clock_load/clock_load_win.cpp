@@ -1,12 +1,12 @@
-// clock-bench.exe: the workloads that bench/clock-bench measures from outside (the CPU time of
+// clock-load.exe: the workloads that bench/clock-bench measures from outside (the CPU time of
 // this process and of wineserver, through /proc), and the cost of one precise-clock reading.
 //
-//   clock-bench idle SECONDS    does nothing: the floor
-//   clock-bench timer SECONDS   a bare 1 ms periodic waitable timer, empty completion routine
-//   clock-bench agent SECONDS   the agent started through TimeProvOpen for a service that never
+//   clock-load idle SECONDS    does nothing: the floor
+//   clock-load timer SECONDS   a bare 1 ms periodic waitable timer, empty completion routine
+//   clock-load agent SECONDS   the agent started through TimeProvOpen for a service that never
 //                               synchronizes: its thread and its precise clock, stopped through
 //                               TimeProvClose at the end (the agent key keeps what a stop leaves)
-//   clock-bench cost CALLS      ns per call of the system time, the counter and the precise
+//   clock-load cost CALLS      ns per call of the system time, the counter and the precise
 //                               clock, and how precise readings sit against the plain time
 //
 // The workloads print "ready" once set up and "done" when their time is up.
@@ -64,7 +64,7 @@ int BareTimer(DWORD seconds) {
     LARGE_INTEGER due;
     due.QuadPart = 0;
     if (timer == nullptr || !SetWaitableTimer(timer, &due, 1, CountCallback, nullptr, FALSE)) {
-        std::fprintf(stderr, "clock-bench: the timer cannot be set: error %lu\n", GetLastError());
+        std::fprintf(stderr, "clock-load: the timer cannot be set: error %lu\n", GetLastError());
         return 1;
     }
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL); // as the clock thread
@@ -83,11 +83,11 @@ int BareTimer(DWORD seconds) {
 int IdleAgent(DWORD seconds) {
     TimeProvHandle handle = fake_service::OpenAgent();
     if (handle == nullptr) {
-        std::fprintf(stderr, "clock-bench: the agent did not start\n");
+        std::fprintf(stderr, "clock-load: the agent did not start\n");
         return 1;
     }
     if (!PreciseClockRunning()) {
-        std::fprintf(stderr, "clock-bench: the agent runs without its precise clock\n");
+        std::fprintf(stderr, "clock-load: the agent runs without its precise clock\n");
     }
     Sleep(2000); // past the agent's start-up work
     Say("ready");
@@ -113,7 +113,7 @@ int Cost(unsigned long calls) {
     const double fallback = NsPerCall(PreciseFileTimeNow, calls);
     HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!StartPreciseClock(stop)) {
-        std::fprintf(stderr, "clock-bench: the precise clock does not start\n");
+        std::fprintf(stderr, "clock-load: the precise clock does not start\n");
         return 1;
     }
     const double precise = NsPerCall(PreciseFileTimeNow, calls);
@@ -167,7 +167,7 @@ bool Number(const char* text, unsigned long low, unsigned long high, unsigned lo
 int main(int argc, char** argv) {
     unsigned long number = 0;
     if (argc != 3 || !Number(argv[2], 1, 100000000, &number)) {
-        std::fputs("usage: clock-bench idle|timer|agent SECONDS | cost CALLS\n", stderr);
+        std::fputs("usage: clock-load idle|timer|agent SECONDS | cost CALLS\n", stderr);
         return 2;
     }
     const DWORD seconds = static_cast<DWORD>(number);
@@ -183,6 +183,6 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[1], "cost") == 0) {
         return Cost(number);
     }
-    std::fputs("usage: clock-bench idle|timer|agent SECONDS | cost CALLS\n", stderr);
+    std::fputs("usage: clock-load idle|timer|agent SECONDS | cost CALLS\n", stderr);
     return 2;
 }

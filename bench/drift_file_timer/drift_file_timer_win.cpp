@@ -3,7 +3,7 @@
 // search for the newest record. Each figure is the median of its samples, with the 90th
 // percentile beside it.
 //
-//   drift_bench [SAMPLES]
+//   drift-file-timer [SAMPLES]
 #include <winsock2.h>
 #include <windows.h>
 
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
     GetTempPathA(sizeof(temp), temp);
     const std::string folder = std::string(temp) + "hxdriftbench" + std::to_string(GetTickCount());
     if (!CreateDirectoryA(folder.c_str(), nullptr)) {
-        std::fprintf(stderr, "drift_bench: cannot make %s (%lu)\n", folder.c_str(), GetLastError());
+        std::fprintf(stderr, "drift-file-timer: cannot make %s (%lu)\n", folder.c_str(), GetLastError());
         return 1;
     }
     const std::string path = folder + "\\drift.qx";
@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
         std::snprintf(view.path, sizeof(view.path), "%s", path.c_str());
         double start = NowMs();
         if (!LoadDriftFile(view, nullptr)) {
-            std::fprintf(stderr, "drift_bench: load failed with %u\n", view.lastError);
+            std::fprintf(stderr, "drift-file-timer: load failed with %u\n", view.lastError);
             return 1;
         }
         loads.push_back(NowMs() - start);
@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
     Report("  the same with one 20-byte read per record", Summarize(scans), scans.size(), 0);
     RemoveDirectoryA(folder.c_str());
     if (loadedCount != kDriftMaxRecords || !found) {
-        std::fprintf(stderr, "drift_bench: wrong answers (%u records loaded, newest %s)\n",
+        std::fprintf(stderr, "drift-file-timer: wrong answers (%u records loaded, newest %s)\n",
                      loadedCount, found ? "found" : "not found");
         return 1;
     }

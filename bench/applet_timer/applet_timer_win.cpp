@@ -1,4 +1,4 @@
-// applet-bench CPL CAPTION RUNS: how long an applet takes from CPL_DBLCLK to its sheet being
+// applet-timer CPL CAPTION RUNS: how long an applet takes from CPL_DBLCLK to its sheet being
 // visible, and from pressing OK to CPlApplet returning, over RUNS openings; prints the median,
 // the fastest and the slowest of each in milliseconds, and every opening in turn. The applet runs
 // on a thread of its own, as on Control Panel's thread; this thread watches for the sheet and
@@ -41,7 +41,7 @@ void Report(const char* what, std::vector<double> values) {
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: applet-bench CPL CAPTION RUNS\n");
+        std::fprintf(stderr, "usage: applet-timer CPL CAPTION RUNS\n");
         return 2;
     }
     QueryPerformanceFrequency(&g_frequency);
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
                                           GetProcAddress(library, "CPlApplet")))
                                     : nullptr;
     if (entry == nullptr) {
-        std::fprintf(stderr, "applet-bench: cannot load %s (%lu)\n", argv[1], GetLastError());
+        std::fprintf(stderr, "applet-timer: cannot load %s (%lu)\n", argv[1], GetLastError());
         return 1;
     }
     std::vector<double> open;
@@ -84,14 +84,14 @@ int main(int argc, char** argv) {
         }
         const double visible = NowMs();
         if (sheet == nullptr) {
-            std::fprintf(stderr, "applet-bench: no visible \"%s\" after 20 s\n", caption);
+            std::fprintf(stderr, "applet-timer: no visible \"%s\" after 20 s\n", caption);
             return 1;
         }
         Sleep(300); // let the first page settle as a user would look at it
         clicked = NowMs();
         winbench::PressSheetButton(sheet, IDOK);
         if (!session.Wait(30000)) {
-            std::fprintf(stderr, "applet-bench: CPlApplet did not return\n");
+            std::fprintf(stderr, "applet-timer: CPlApplet did not return\n");
             return 1;
         }
         open.push_back(visible - times.opened);

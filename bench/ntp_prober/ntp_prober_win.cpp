@@ -1,4 +1,4 @@
-// ntp-bench SOURCE COUNT [GAP_MS]: COUNT queries of SOURCE through QueryNtpSource, with the
+// ntp-prober SOURCE COUNT [GAP_MS]: COUNT queries of SOURCE through QueryNtpSource, with the
 // precise clock running as in the agent, GAP_MS (default 10) apart. One line per query:
 // "ok OFFSET_US DELAY_US" (offset positive when the local clock is behind) or "fail ERROR
 // SOCKET_ERROR". The bench's ntp-bench script turns these into figures.
@@ -13,22 +13,22 @@
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: ntp-bench SOURCE COUNT [GAP_MS]\n");
+        std::fprintf(stderr, "usage: ntp-prober SOURCE COUNT [GAP_MS]\n");
         return 2;
     }
     const long count = std::strtol(argv[2], nullptr, 10);
     const long gapMs = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 10;
     if (count <= 0 || gapMs < 0) {
-        std::fprintf(stderr, "ntp-bench: COUNT must be above 0 and GAP_MS not below 0\n");
+        std::fprintf(stderr, "ntp-prober: COUNT must be above 0 and GAP_MS not below 0\n");
         return 2;
     }
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
-        std::fprintf(stderr, "ntp-bench: Winsock did not start\n");
+        std::fprintf(stderr, "ntp-prober: Winsock did not start\n");
         return 1;
     }
     if (!StartPreciseClock(nullptr)) {
-        std::fprintf(stderr, "ntp-bench: the precise clock does not run; plain system time\n");
+        std::fprintf(stderr, "ntp-prober: the precise clock does not run; plain system time\n");
     }
     // Let the clock thread take its first anchors before measuring.
     Sleep(200);

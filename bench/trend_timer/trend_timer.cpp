@@ -1,8 +1,8 @@
-// trend-bench: the drift trend's cost on a full history file of 16,384 records, and its
+// trend-timer: the drift trend's cost on a full history file of 16,384 records, and its
 // estimate error on synthetic drifts of known rate and noise. Portable: bench/trend-bench runs the
 // Windows build under Wine beside a native build of the same source.
 //
-//   trend_bench [--label TEXT] [--goal-ms MS]
+//   trend-timer [--label TEXT] [--goal-ms MS]
 #include <algorithm>
 #include <chrono>
 #include <cmath>

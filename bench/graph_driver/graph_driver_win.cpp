@@ -1,14 +1,14 @@
-// graph-tool.exe: the Agent page, the drift graph and the summary report driven for pictures and
+// graph-driver.exe: the Agent page, the drift graph and the summary report driven for pictures and
 // timed for the benchmark. Test and demo tooling only.
 //
-//   graph-tool pictures KESTREL.CPL
+//   graph-driver pictures KESTREL.CPL
 //       Opens the applet's sheet on the Agent page, then the graph on the machine's drift.qx,
 //       clicks the marker of the check with the largest variance, and opens the report. Before
 //       each picture it writes "shot NAME CAPTION" and waits for a line on standard input.
-//   graph-tool bench FILE.QX
+//   graph-driver bench FILE.QX
 //       Times, on the file (best of several runs): opening the graph until it has drawn, one
 //       redraw of 64 points, one scroll step, and writing the whole report. Prints one line each.
-//   graph-tool make-history FILE.QX COUNT
+//   graph-driver make-history FILE.QX COUNT
 //       Writes COUNT checks, half an hour apart and a few milliseconds off, the one in the
 //       middle 5 seconds off (a full file for the benchmark, or a history for the pictures).
 #include <windows.h>
@@ -28,6 +28,7 @@
 #include "history/drift_graph_win.h"
 #include "history/drift_record.h"
 #include "resources/resource.h"
+#include "timesrc/clock_math.h"
 
 namespace {
 
@@ -71,13 +72,13 @@ int MakeHistory(const char* path, uint32_t count) {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        std::fprintf(stderr, "graph-tool: cannot create %s (%lu)\n", path, GetLastError());
+        std::fprintf(stderr, "graph-driver: cannot create %s (%lu)\n", path, GetLastError());
         return 1;
     }
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     const uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
-    const uint32_t end = static_cast<uint32_t>(ticks / 10000000ull - 11644473600ull);
+    const uint32_t end = FileTimeToUnixSeconds(ticks);
     std::vector<uint8_t> bytes(static_cast<size_t>(count) * kDriftRecordSize);
     for (uint32_t i = 0; i < count; ++i) {
         const int32_t variance = i == count / 2 ? 5000 : static_cast<int32_t>((i * 37) % 23) - 11;
@@ -145,12 +146,12 @@ uint32_t ScaleFromLabel(const std::string& label) {
 int Pictures(const char* cpl) {
     AppletSession session;
     if (!session.Open(cpl, {{kCplOpenSheet, 0, 0}})) {
-        std::fprintf(stderr, "graph-tool: cannot open %s (%lu)\n", cpl, GetLastError());
+        std::fprintf(stderr, "graph-driver: cannot open %s (%lu)\n", cpl, GetLastError());
         return 1;
     }
     HWND sheet = WaitForSheet(nullptr, kWindowMs);
     if (sheet == nullptr || !SelectPage(sheet, "Agent")) {
-        std::fprintf(stderr, "graph-tool: no Agent page\n");
+        std::fprintf(stderr, "graph-driver: no Agent page\n");
         return 1;
     }
     HWND page = CurrentPage(sheet);
@@ -164,7 +165,7 @@ int Pictures(const char* cpl) {
     const std::string title = "Quorvex II Drift Data: " + path;
     HWND graph = WaitForWindow("#32770", title.c_str(), kWindowMs);
     if (graph == nullptr) {
-        std::fprintf(stderr, "graph-tool: the graph did not open\n");
+        std::fprintf(stderr, "graph-driver: the graph did not open\n");
         PressSheetButton(sheet, IDCANCEL);
         return 1;
     }
@@ -222,7 +223,7 @@ int Bench(const char* path) {
         const LARGE_INTEGER start = Now();
         HWND graph = OpenDriftGraph(GetModuleHandleA(nullptr), parent, false, false, "", path);
         if (graph == nullptr) {
-            std::fprintf(stderr, "graph-tool: the graph did not open on %s\n", path);
+            std::fprintf(stderr, "graph-driver: the graph did not open on %s\n", path);
             return 1;
         }
         HWND field = GetDlgItem(graph, IDC_GRAPH_FIELD);
@@ -250,18 +251,18 @@ int Bench(const char* path) {
     char notepadFolder[MAX_PATH] = "";
     char savedFolder[MAX_PATH] = "";
     GetCurrentDirectoryA(sizeof(savedFolder), savedFolder);
-    if (GetEnvironmentVariableA("GRAPH_TOOL_NOTEPAD_DIR", notepadFolder, sizeof(notepadFolder))) {
+    if (GetEnvironmentVariableA("GRAPH_DRIVER_NOTEPAD_DIR", notepadFolder, sizeof(notepadFolder))) {
         SetCurrentDirectoryA(notepadFolder);
     }
     char started[MAX_PATH];
     GetTempPathA(sizeof(started), started);
-    std::strncat(started, "graph-tool-notepad.txt", sizeof(started) - std::strlen(started) - 1);
+    std::strncat(started, "graph-driver-notepad.txt", sizeof(started) - std::strlen(started) - 1);
     SetEnvironmentVariableA("HOROLOGIX_FAKE_NOTEPAD_OUT", started);
     for (int run = 0; run < runs; ++run) {
         DriftView view;
         std::snprintf(view.path, sizeof(view.path), "%s", path);
         if (!LoadDriftFile(view, nullptr)) {
-            std::fprintf(stderr, "graph-tool: cannot load %s\n", path);
+            std::fprintf(stderr, "graph-driver: cannot load %s\n", path);
             return 1;
         }
         const LARGE_INTEGER before = Now();
@@ -294,7 +295,7 @@ int main(int argc, char** argv) {
     if (argc >= 4 && std::strcmp(argv[1], "make-history") == 0) {
         return MakeHistory(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)));
     }
-    std::fprintf(stderr, "usage: graph-tool pictures KESTREL.CPL | bench FILE.QX | "
+    std::fprintf(stderr, "usage: graph-driver pictures KESTREL.CPL | bench FILE.QX | "
                          "make-history FILE.QX COUNT\n");
     return 2;
 }
