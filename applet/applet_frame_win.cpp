@@ -18,6 +18,7 @@
 #include "common/remote_machine_win.h"
 #include "common/unique_handle_win.h"
 #include "config/registry.h"
+#include "config/policy_settings_win.h"
 #include "config/registry_keys.h"
 #include "config/service_control_win.h"
 #include "config/settings.h"
@@ -170,6 +171,11 @@ void LoadSheetSettings() {
     AppletState& applet = Applet();
     LoadSettingsWithBaseline(&applet.settings, &applet.baseline);
     IdentityServerOrigins(applet.settings, applet.serverOrigins);
+    // The pages show what is in force: Group Policy's values where it sets them.
+    PolicyValues policy;
+    ReadPolicyValues(&policy);
+    applet.policy = ApplyPolicy(applet.settings, policy, LocalSystemIdentity().os <= kOsWin2000);
+    applet.settings = applet.policy.effective;
     applet.changedValues = 0;
     applet.settingsDirty = false;
 }

@@ -9,6 +9,7 @@
 
 #include "applet/applet_rules.h"
 #include "common/system_identity.h"
+#include "config/policy_settings.h"
 #include "config/settings.h"
 #include "config/settings_changes.h"
 
@@ -47,7 +48,10 @@ struct AppletState {
     OsFamily targetOs;
     uint32_t serverTypeBits;
     bool remoteWin2000;
+    // The settings in force: Group Policy's values in place of the local ones it overrides.
     SettingsRecord settings;
+    // Which of them policy sets, and the local values it hides (Apply never writes those).
+    EffectiveSettings policy;
     // What the registry held when the settings were loaded, and, for each server slot of
     // settings, the stored entry it stands for (-1 for a name the user added).
     SettingsBaseline baseline;

@@ -179,7 +179,16 @@ bool ClientPage::ShowFamilyNote() {
     const uint32_t product = CurrentEnvironment().familyProduct;
     const FamilyClockNote note =
         FamilyClockNoteOf(product, product == kFamilyServer && FamilyServerSlave());
-    SetDlgItemTextA(window(), IDC_CLIENT_NOTE, note.text);
+    // Where Group Policy sets what this page shows, the line says so in place of the
+    // introduction; a family product's word comes first.
+    if ((Applet().policy.policySet & kClientPolicyValues) != 0) {
+        char text[512];
+        std::snprintf(text, sizeof(text), "%s%s%s", product != kFamilyNone ? note.text : "",
+                      product != kFamilyNone ? " " : "", kPolicyNoteText);
+        SetDlgItemTextA(window(), IDC_CLIENT_NOTE, text);
+    } else {
+        SetDlgItemTextA(window(), IDC_CLIENT_NOTE, note.text);
+    }
     return note.ownsClock;
 }
 
@@ -199,7 +208,15 @@ void ClientPage::EnableControls() {
             named[i] = HoldsText(window(), kServerEditIds[i]);
         }
     }
-    const ClientPageControls controls = ClientControlStates(later_, CheckedOption(), false, named);
+    ClientPageControls controls = ClientControlStates(later_, CheckedOption(), false, named);
+    LockPolicySettings(Applet().policy.policySet, later_, &controls);
+    if (Applet().policy.policySet != 0) {
+        for (int option = kClientDisabled; option <= kClientNtp; ++option) {
+            if (!controls.options[option]) {
+                EnableControl(window(), kOptionIds[option], false);
+            }
+        }
+    }
     for (int i = 0; i < kClientRows; ++i) {
         EnableControl(window(), kServerEditIds[i], controls.serverEdits);
         if (later_) {
@@ -263,9 +280,10 @@ void ClientPage::Initialize() {
             }
         }
         AppletState& applet = Applet();
-        ImposeFamilyValues(
-            later_ ? ImposeFamilyClockOwner(&applet.settings, applet.baseline.unreadable)
-                   : ImposeFamilyClockOwner2000(&applet.settings, applet.baseline.unreadable));
+        // A value Group Policy sets is not the family's to change either.
+        const uint32_t untouchable = applet.baseline.unreadable | applet.policy.policySet;
+        ImposeFamilyValues(later_ ? ImposeFamilyClockOwner(&applet.settings, untouchable)
+                                  : ImposeFamilyClockOwner2000(&applet.settings, untouchable));
     }
     ShowMoreServersNote();
     AttachClientPage(window());

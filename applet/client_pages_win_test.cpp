@@ -28,6 +28,7 @@
 #include "bench/window_bench/window_bench_win.h"
 #include "common/system_identity.h"
 #include "common/unique_handle_win.h"
+#include "config/policy_settings.h"
 #include "config/registry.h"
 #include "config/settings.h"
 #include "resources/resource.h"
@@ -553,6 +554,71 @@ TEST_F(ClientPages, an_interval_change_leaves_a_list_of_eight_servers_as_it_was)
     EXPECT_EQ(ReadText(kParameters, "NTPServer"),
               "127.0.0.1,0x9 local.example,0x8 s3.example,0x1 s4.example,0x2 s5.example,0x3 "
               "s6.example,0x9 s7.example,0x9 s8.example,0x8");
+}
+
+// What Group Policy sets shows, locked, with the note; Apply after other edits stores those and
+// leaves the local values the policy hides byte for byte; without the policy key the page is as
+// it always was; a remote machine's own policy key counts for that machine.
+TEST_F(ClientPages, policy_server_list_and_type_show_locked_and_apply_keeps_the_local_ones) {
+    const std::string policyParameters = std::string(kPolicyKeyPath) + "\\Parameters";
+    ASSERT_TRUE(keys_.Save(kPolicyKeyPath));
+    const std::string local = "127.0.0.1,0x9 local.example,0x8 s3.example,0x1 s4.example,0x2 "
+                              "s5.example,0x9 s6.example,0x9 s7.example,0x9";
+    WriteClientSettings(local, "NT5DS");
+    WriteString(policyParameters.c_str(), "NtpServer", "gp-1.example,0x9 gp-2.example,0x8");
+    WriteString(policyParameters.c_str(), "Type", "NTP");
+    HWND page = Open();
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(Text(page, IDC_CLIENT_NOTE), kPolicyNoteText);
+    EXPECT_TRUE(IsChecked(page, IDC_CLIENT_NTP));
+    EXPECT_EQ(Text(page, IDC_SERVER_EDIT_1), "gp-1.example");
+    EXPECT_EQ(Text(page, IDC_SERVER_MODE_2), "NTP Client Mode");
+    EXPECT_EQ(Text(page, IDC_SERVER_EDIT_3), "");
+    for (int id : {IDC_SERVER_EDIT_1, IDC_SERVER_EDIT_3, IDC_SERVER_MODE_1, IDC_CLIENT_NTP,
+                   IDC_CLIENT_NT5DS, IDC_CLIENT_DISABLED}) {
+        EXPECT_FALSE(IsEnabled(page, id)) << id;
+    }
+    EXPECT_TRUE(IsEnabled(page, IDC_CLIENT_INTERVAL)); // policy leaves the interval local
+    ASSERT_TRUE(ClearAndType(page, IDC_CLIENT_INTERVAL, "700"));
+    ASSERT_TRUE(SelectPage(sheet_, "Server"));
+    ASSERT_TRUE(Click(CurrentPage(sheet_), IDC_NTPSERVER_ALWAYS));
+    ASSERT_TRUE(PressSheetButton(sheet_, kApplyButton));
+    EXPECT_TRUE(WaitUntil([&] { return !ApplyEnabled(); }, kPatienceMs));
+    Close(IDOK);
+    EXPECT_EQ(ReadNumber(kNtpClient, "SpecialPollInterval", 0), 700u);
+    EXPECT_EQ(ReadNumber(kNtpServer, "Enabled", 0), 1u);
+    EXPECT_EQ(ReadText(kParameters, "NTPServer"), local);
+    EXPECT_EQ(ReadText(kParameters, "Type"), "NT5DS");
+    EXPECT_EQ(ReadText(policyParameters.c_str(), "NtpServer"), "gp-1.example,0x9 gp-2.example,0x8");
+
+    // The policy withdrawn: the local list, open to edits, and the page's own introduction.
+    ASSERT_TRUE(DeleteKey(policyParameters.c_str()));
+    delete session_;
+    session_ = nullptr;
+    page = Open();
+    ASSERT_NE(page, nullptr);
+    EXPECT_NE(Text(page, IDC_CLIENT_NOTE), kPolicyNoteText);
+    EXPECT_TRUE(IsChecked(page, IDC_CLIENT_NT5DS));
+    EXPECT_EQ(Text(page, IDC_SERVER_EDIT_2), "local.example");
+    EXPECT_TRUE(IsEnabled(page, IDC_CLIENT_NTP));
+    Close(IDCANCEL);
+    delete session_;
+    session_ = nullptr;
+
+    // A remote machine whose own policy sets the list: the same, read from that machine.
+    InstallBenchRemoteMachines();
+    SetBenchMachineFacts("POLICYHOST", BenchMachineFacts{});
+    ASSERT_TRUE(SetRegistryFocus("POLICYHOST"));
+    WriteClientSettings("127.0.0.1,0x9");
+    WriteString(policyParameters.c_str(), "NtpServer", "gp-remote.example,0x9");
+    ASSERT_TRUE(SetRegistryFocus(nullptr));
+    ASSERT_EQ(CPlApplet(nullptr, kCplSetTarget, reinterpret_cast<LPARAM>("policyhost"), 0), 1);
+    page = Open();
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(Text(page, IDC_SERVER_EDIT_1), "gp-remote.example");
+    EXPECT_FALSE(IsEnabled(page, IDC_SERVER_EDIT_1));
+    EXPECT_EQ(Text(page, IDC_CLIENT_NOTE), kPolicyNoteText);
+    Close(IDCANCEL);
 }
 
 TEST_F(ClientPages, ok_without_edits_keeps_values_the_pages_cannot_read) {

@@ -226,6 +226,23 @@ uint32_t ClientOptionValues(bool later) {
     return later ? kClientOptionValues : kValueSyncType;
 }
 
+void LockPolicySettings(uint32_t policySet, bool later, ClientPageControls* controls) {
+    if ((policySet & ClientOptionValues(later)) != 0) {
+        for (bool& option : controls->options) {
+            option = false;
+        }
+    }
+    if ((policySet & kValueServerList) != 0) {
+        controls->serverEdits = false;
+        for (bool& list : controls->modeLists) {
+            list = false;
+        }
+    }
+    if ((policySet & kValueClientInterval) != 0) {
+        controls->interval = false;
+    }
+}
+
 const char* ClientHelpSubject(bool later) {
     return later ? "clienttab" : "win2ktab";
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "config/settings.h"
+#include "config/settings_changes.h"
 
 // The status icons in the order of their resources (unknown, good, bad, warning).
 enum StatusVerdictIcon : int {
@@ -110,6 +111,14 @@ ClientPageControls ClientControlStates(bool later, int option, bool familyOwnsCl
 
 // SettingValue bits a click on an option changes on each template.
 uint32_t ClientOptionValues(bool later);
+
+// Locks what Group Policy sets (policySet: SettingValue bits of the values in force from
+// policy): the options when it sets the client's switch or "Type", the names and their modes
+// when it sets the server list, the interval when it sets the special poll interval.
+void LockPolicySettings(uint32_t policySet, bool later, ClientPageControls* controls);
+// The SettingValue bits the Client page shows (both templates).
+constexpr uint32_t kClientPolicyValues =
+    kClientOptionValues | kValueServerList | kValueClientInterval;
 
 // The help subject of the Client page's link on each template.
 const char* ClientHelpSubject(bool later);

@@ -245,4 +245,31 @@ TEST(ClientControls, a_family_owner_locks_the_options_that_let_windows_time_set_
     EXPECT_FALSE(w2k.options[kClientNtp]);
 }
 
+
+TEST(ClientControls, group_policy_locks_what_it_sets_and_nothing_else) {
+    const bool named[kClientRowCount] = {true, true, false, false, false, false};
+    ClientPageControls controls = ClientControlStates(true, kClientNtp, false, named);
+    LockPolicySettings(kValueServerList, true, &controls);
+    EXPECT_FALSE(controls.serverEdits);
+    EXPECT_FALSE(controls.modeLists[0]);
+    EXPECT_TRUE(controls.interval);
+    EXPECT_TRUE(controls.options[kClientNtp]);
+
+    controls = ClientControlStates(true, kClientNtp, false, named);
+    LockPolicySettings(kValueClientEnabled | kValueClientInterval, true, &controls);
+    for (bool option : controls.options) {
+        EXPECT_FALSE(option);
+    }
+    EXPECT_FALSE(controls.interval);
+    EXPECT_TRUE(controls.serverEdits);
+
+    // On the 2000 template only "Type" is an option's value; no policy, nothing locked.
+    controls = ClientControlStates(false, kClientNtp, false, named);
+    LockPolicySettings(kValueClientEnabled, false, &controls);
+    EXPECT_TRUE(controls.options[kClientNtp]);
+    const ClientPageControls before = controls;
+    LockPolicySettings(0, false, &controls);
+    EXPECT_EQ(std::memcmp(&before, &controls, sizeof(controls)), 0);
+}
+
 } // namespace

@@ -283,8 +283,10 @@ int ApplySettings(HWND page) {
     // changed meanwhile.
     const ApplyContext context{page, TargetOrNull(), CurrentEnvironment().familyProduct,
                                LocalSystemIdentity().os > kOsWin2000, TriggerTargetSync};
-    const int result = ApplyMachineSettings(applet.settings, applet.baseline, applet.serverOrigins,
-                                            applet.changedValues, context);
+    // What Group Policy sets is never written: its local values stay as they are stored.
+    const int result = ApplyMachineSettings(
+        LocalRecordToSave(applet.settings, applet.policy), applet.baseline, applet.serverOrigins,
+        applet.changedValues & ~applet.policy.policySet, context);
     BusyCursor(false);
     MarkPageUnchanged(page);
     return result;

@@ -75,8 +75,14 @@ ServerPageControls ServerPage::Controls() const {
 
 void ServerPage::EnableControls() {
     const ServerPageControls controls = Controls();
+    const uint32_t policySet = Applet().policy.policySet;
     for (int id : kReliableIds) {
-        EnableControl(window(), id, controls.reliableEnabled);
+        EnableControl(window(), id, controls.reliableEnabled && !PolicySetsReliability(policySet));
+    }
+    if (PolicySetsServerOption(LaterThan2000(), policySet)) {
+        for (int id : kServerIds) {
+            EnableControl(window(), id, false);
+        }
     }
     EnableControl(window(), IDC_TEST_SERVER, controls.testEnabled);
     EnableControl(window(), IDC_TEST_RESULT, controls.testEnabled);
@@ -98,6 +104,12 @@ void ServerPage::Initialize() {
         ShowControl(window(), id, controls.laterOptions);
     }
     ShowControl(window(), IDC_RELIABLE_2000, controls.reliable2000);
+    // The page has no line of its own for it: until a test runs, the result line tells that
+    // Group Policy sets the locked options.
+    const uint32_t policySet = Applet().policy.policySet;
+    if (PolicySetsServerOption(LaterThan2000(), policySet) || PolicySetsReliability(policySet)) {
+        SetDlgItemTextA(window(), IDC_TEST_RESULT, kPolicyNoteText);
+    }
     SetDlgItemTextA(
         window(), IDC_NTPSERVER_DISABLED,
         ServerDisabledText(CurrentEnvironment().familyProduct, settings.ntpClientEnabled));

@@ -139,6 +139,14 @@ uint32_t ServerOptionValues(bool later) {
     return later ? kValueAnnounceFlags | kValueServerEnabled : kValueLocalNtp;
 }
 
+bool PolicySetsServerOption(bool later, uint32_t policySet) {
+    return (policySet & ServerOptionValues(later)) != 0;
+}
+
+bool PolicySetsReliability(uint32_t policySet) {
+    return (policySet & kValueAnnounceFlags) != 0;
+}
+
 bool ServerConflictAsked(bool later, bool unconfirmed, bool familyServesNtp) {
     return later && unconfirmed && familyServesNtp;
 }

@@ -44,6 +44,11 @@ ServerPageControls ServerControlStates(bool later, bool serving, uint32_t family
 // SettingValue bits a click on a server option changes.
 uint32_t ServerOptionValues(bool later);
 
+// Whether Group Policy (policySet: SettingValue bits in force from policy) sets what the server
+// options store, and what the reliability options store; those controls are then locked.
+bool PolicySetsServerOption(bool later, uint32_t policySet);
+bool PolicySetsReliability(uint32_t policySet);
+
 // Whether a click on a server option asks before taking NTP from the family server: on later
 // releases, once per page (unconfirmed), and only while that server serves NTP.
 bool ServerConflictAsked(bool later, bool unconfirmed, bool familyServesNtp);

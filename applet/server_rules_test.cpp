@@ -117,3 +117,12 @@ TEST(ServerControls, the_family_servers_ntp_is_asked_about_once_on_later_release
 }
 
 } // namespace
+
+TEST(ServerControls, group_policy_locks_the_options_whose_values_it_sets) {
+    EXPECT_TRUE(PolicySetsServerOption(true, kValueServerEnabled));
+    EXPECT_TRUE(PolicySetsServerOption(true, kValueAnnounceFlags));
+    EXPECT_FALSE(PolicySetsServerOption(true, kValueServerList | kValueSyncType));
+    EXPECT_FALSE(PolicySetsServerOption(false, kValueServerEnabled)); // 2000 stores LocalNTP
+    EXPECT_TRUE(PolicySetsReliability(kValueAnnounceFlags));
+    EXPECT_FALSE(PolicySetsReliability(kValueServerEnabled));
+}

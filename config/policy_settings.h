@@ -77,6 +77,5 @@ SettingsRecord LocalRecordToSave(const SettingsRecord& edited, const EffectiveSe
 
 // The line a page shows when policy sets any of its settings.
 inline constexpr char kPolicyNoteText[] =
-    "Some settings are set by Group Policy and cannot be changed here; change them in the "
-    "Group Policy Object that sets them (Computer Configuration\\Administrative Templates\\"
-    "System\\Windows Time Service).";
+    "Some settings are set by Group Policy; change them there (Computer Configuration\\"
+    "Administrative Templates\\System\\Windows Time Service).";

@@ -134,8 +134,8 @@ TEST(PolicySettings, policy_client_and_server_switches_interval_and_flags_overri
     EXPECT_EQ(settings.effective.ntpClientPollInterval, 3600u);
     EXPECT_EQ(settings.effective.announceFlags, 10u);
     EXPECT_EQ(settings.effective.maxPhaseOffset, 300u);
-    EXPECT_EQ(settings.policySet, kValueClientEnabled | kValueServerEnabled |
-                                      kValueClientInterval | kValueAnnounceFlags);
+    EXPECT_EQ(settings.policySet, kValueClientEnabled | kValueServerEnabled | kValueClientInterval |
+                                      kValueAnnounceFlags);
     const SettingsRecord saved = LocalRecordToSave(settings.effective, settings);
     EXPECT_EQ(ChangedSettingValues(local, saved), 0u);
     EXPECT_EQ(saved.maxPhaseOffset, local.maxPhaseOffset);
