@@ -20,6 +20,7 @@
 #include "config/registry.h"
 #include "config/policy_settings_win.h"
 #include "config/registry_keys.h"
+#include "config/registry_win.h"
 #include "config/service_control_win.h"
 #include "config/settings.h"
 #include "config/system_identity_win.h"
@@ -169,6 +170,7 @@ DLGPROC PageProcOf(int templateId) {
 // The pages' settings and what the registry held, with nothing changed yet.
 void LoadSheetSettings() {
     AppletState& applet = Applet();
+    const RegistryReadBatch batch; // some eighty reads from a handful of keys
     LoadSettingsWithBaseline(&applet.settings, &applet.baseline);
     IdentityServerOrigins(applet.settings, applet.serverOrigins);
     // The pages show what is in force: Group Policy's values where it sets them.

@@ -5,6 +5,21 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
+
+// The keys a read batch holds on its thread: each key's outcome as first opened (found with its
+// handle, or the error), so that the next read of the same key asks nothing.
+struct HeldKeys {
+    static constexpr size_t kMost = 16;
+    struct Entry {
+        HKEY root;
+        char path[kResolvedPathSize];
+        LONG code;
+        HKEY key;
+    };
+    size_t count = 0;
+    Entry keys[kMost];
+};
 
 namespace {
 
@@ -64,7 +79,25 @@ LONG ResolveOrFail(const char* path, char* resolved) {
     return ResolveKeyPath(path, resolved) != nullptr ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
 }
 
+thread_local HeldKeys* t_heldKeys = nullptr;
+
+void ForgetHeldKeys() {
+    HeldKeys* held = t_heldKeys;
+    if (held == nullptr) {
+        return;
+    }
+    for (size_t i = 0; i < held->count; ++i) {
+        if (held->keys[i].key != nullptr) {
+            RegCloseKey(held->keys[i].key);
+        }
+    }
+    held->count = 0;
+}
+
 LONG OpenKey(const char* path, REGSAM access, UniqueKey& key) {
+    if (access != kReadAccess) {
+        ForgetHeldKeys(); // what it changes is read again from the registry
+    }
     char resolved[kResolvedPathSize];
     const LONG code = ResolveOrFail(path, resolved);
     if (code != ERROR_SUCCESS) {
@@ -73,8 +106,49 @@ LONG OpenKey(const char* path, REGSAM access, UniqueKey& key) {
     return RegOpenKeyExA(g_root, resolved, 0, access | RegistryViewFlag(), key.put());
 }
 
+// A key opened for reading: the read batch's own handle, or one this read opened and closes.
+class ReadKey {
+public:
+    HKEY get() const { return held_ != nullptr ? held_ : owned_.get(); }
+
+private:
+    friend LONG OpenForReading(const char* path, ReadKey& key);
+    UniqueKey owned_;
+    HKEY held_ = nullptr;
+};
+
+LONG OpenForReading(const char* path, ReadKey& key) {
+    HeldKeys* held = t_heldKeys;
+    if (held == nullptr) {
+        return OpenKey(path, kReadAccess, key.owned_);
+    }
+    char resolved[kResolvedPathSize];
+    LONG code = ResolveOrFail(path, resolved);
+    if (code != ERROR_SUCCESS) {
+        return code;
+    }
+    for (size_t i = 0; i < held->count; ++i) {
+        const HeldKeys::Entry& entry = held->keys[i];
+        if (entry.root == g_root && lstrcmpiA(entry.path, resolved) == 0) {
+            key.held_ = entry.key;
+            return entry.code;
+        }
+    }
+    code = RegOpenKeyExA(g_root, resolved, 0, kReadAccess | RegistryViewFlag(), key.owned_.put());
+    if (held->count < HeldKeys::kMost) {
+        HeldKeys::Entry& entry = held->keys[held->count++];
+        entry.root = g_root;
+        std::memcpy(entry.path, resolved, sizeof(entry.path));
+        entry.code = code;
+        entry.key = code == ERROR_SUCCESS ? key.owned_.release() : nullptr;
+        key.held_ = entry.key;
+    }
+    return code;
+}
+
 // Opens the key for reading and writing, creating it and missing parents.
 LONG CreateKey(const char* path, UniqueKey& key) {
+    ForgetHeldKeys();
     char resolved[kResolvedPathSize];
     const LONG code = ResolveOrFail(path, resolved);
     if (code != ERROR_SUCCESS) {
@@ -197,6 +271,21 @@ LONG ApplySecurityTree(HKEY parent, const char* subkey, PSECURITY_DESCRIPTOR des
 
 } // namespace
 
+RegistryReadBatch::RegistryReadBatch() {
+    if (t_heldKeys == nullptr) {
+        own_ = new (std::nothrow) HeldKeys;
+        t_heldKeys = own_; // without memory, reads open their keys as they always do
+    }
+}
+
+RegistryReadBatch::~RegistryReadBatch() {
+    if (own_ != nullptr) {
+        ForgetHeldKeys();
+        t_heldKeys = nullptr;
+        delete own_;
+    }
+}
+
 RegistryConnector SetRegistryConnector(RegistryConnector connector) {
     const RegistryConnector previous = g_connector;
     g_connector = connector != nullptr ? connector : ConnectRemoteRegistry;
@@ -213,6 +302,7 @@ REGSAM RegistryViewFlag() {
 }
 
 bool SetRegistryFocus(const char* machine) {
+    ForgetHeldKeys();
     if (g_root != HKEY_LOCAL_MACHINE) {
         RegCloseKey(g_root);
         g_root = HKEY_LOCAL_MACHINE;
@@ -253,11 +343,12 @@ const char* RegistryFocusMachine() {
 }
 
 bool KeyExists(const char* path) {
-    UniqueKey key;
-    return Report(OpenKey(path, kReadAccess, key));
+    ReadKey key;
+    return Report(OpenForReading(path, key));
 }
 
 bool DeleteKey(const char* path) {
+    ForgetHeldKeys();
     char resolved[kResolvedPathSize];
     const LONG code = ResolveOrFail(path, resolved);
     if (code != ERROR_SUCCESS) {
@@ -368,8 +459,8 @@ bool DeleteValue(const char* path, const char* name) {
 }
 
 uint32_t ReadNumber(const char* path, const char* name, uint32_t defaultValue) {
-    UniqueKey key;
-    LONG code = OpenKey(path, kReadAccess, key);
+    ReadKey key;
+    LONG code = OpenForReading(path, key);
     if (code != ERROR_SUCCESS) {
         Report(code);
         return defaultValue;
@@ -396,8 +487,8 @@ uint32_t ReadNumber(const char* path, const char* name, uint32_t defaultValue) {
 bool QueryValueForm(const char* path, const char* name, uint32_t* type, uint32_t* size) {
     *type = 0;
     *size = 0;
-    UniqueKey key;
-    LONG code = OpenKey(path, kReadAccess, key);
+    ReadKey key;
+    LONG code = OpenForReading(path, key);
     if (code != ERROR_SUCCESS) {
         return Report(code);
     }
@@ -443,8 +534,8 @@ bool ReadString(const char* path, const char* name, char* buffer, size_t limit,
         return Report(ERROR_INVALID_PARAMETER);
     }
     FillDefault(buffer, limit, defaultText);
-    UniqueKey key;
-    LONG code = OpenKey(path, kReadAccess, key);
+    ReadKey key;
+    LONG code = OpenForReading(path, key);
     if (code != ERROR_SUCCESS) {
         return Report(code);
     }
@@ -464,8 +555,8 @@ bool ReadString(const char* path, const char* name, char* buffer, size_t limit,
 }
 
 char* ReadStringCopy(const char* path, const char* name, char* defaultPointer) {
-    UniqueKey key;
-    LONG code = OpenKey(path, kReadAccess, key);
+    ReadKey key;
+    LONG code = OpenForReading(path, key);
     if (code != ERROR_SUCCESS) {
         Report(code);
         return defaultPointer;
@@ -511,8 +602,8 @@ bool ReadBinary(const char* path, const char* name, void* buffer, uint32_t size)
     if (size != 0) {
         std::memset(buffer, 0, size);
     }
-    UniqueKey key;
-    LONG code = OpenKey(path, kReadAccess, key);
+    ReadKey key;
+    LONG code = OpenForReading(path, key);
     if (code != ERROR_SUCCESS) {
         return Report(code);
     }
@@ -542,8 +633,8 @@ bool EnumerateValue(const char* path, char* name, size_t nameSize, void* data, s
     if (data != nullptr) {
         std::memset(data, 0, dataSize + 1);
     }
-    UniqueKey key;
-    LONG code = OpenKey(path, kReadAccess, key);
+    ReadKey key;
+    LONG code = OpenForReading(path, key);
     if (code != ERROR_SUCCESS) {
         return Report(code);
     }

@@ -22,3 +22,22 @@ HKEY RegistryFocusRoot();
 // on 64-bit Windows, so that the 32-bit and the 64-bit builds work on the same keys; 0 in a
 // native process, where the natural view is already the 64-bit one.
 REGSAM RegistryViewFlag();
+
+struct HeldKeys;
+
+// While one lives, the registry layer's reads on its thread open each key once and use it again
+// for every value read from it, instead of opening and closing the key per value: a settings load
+// reads about eighty values from a handful of keys, and each open is a call to the registry (on
+// another machine, a round trip over the network). A write, a deletion or a change of focus on
+// the thread lets the held keys go, so that what is read after it is read afresh. A batch inside
+// another on the same thread adds nothing. Keep one only around a run of reads.
+class RegistryReadBatch {
+public:
+    RegistryReadBatch();
+    ~RegistryReadBatch();
+    RegistryReadBatch(const RegistryReadBatch&) = delete;
+    RegistryReadBatch& operator=(const RegistryReadBatch&) = delete;
+
+private:
+    HeldKeys* own_ = nullptr;
+};

@@ -511,6 +511,41 @@ TEST_F(RegistryTest, focus_on_a_stand_in_machine_works_in_that_machines_subtree)
     EXPECT_FALSE(KeyExists("\\\\System"));
 }
 
+TEST_F(RegistryTest, a_read_batch_reads_what_is_stored_and_what_is_written_or_focused_meanwhile) {
+    ASSERT_TRUE(WriteNumber("RegistryTest", "N", 1));
+    ASSERT_TRUE(AddBenchMachine("REMOTE1"));
+    SetRegistryConnector(RecordingConnector);
+    {
+        const RegistryReadBatch batch;
+        EXPECT_EQ(ReadNumber("RegistryTest", "N", 0), 1u);
+        EXPECT_EQ(ReadNumber("RegistryTest\\Later", "M", 7), 7u);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+        // The held key shows the stored value, whoever changed it.
+        const uint32_t two = 2;
+        RawWriteWide(kTestKey, L"N", REG_DWORD, &two, sizeof two);
+        EXPECT_EQ(ReadNumber("RegistryTest", "N", 0), 2u);
+        // A key the layer creates is read, not the absence held before.
+        ASSERT_TRUE(WriteNumber("RegistryTest\\Later", "M", 5));
+        EXPECT_EQ(ReadNumber("RegistryTest\\Later", "M", 7), 5u);
+        char text[16];
+        EXPECT_FALSE(ReadString("RegistryTest\\Later", "Missing", text, sizeof text - 1, "d"));
+        EXPECT_STREQ(text, "d");
+        ASSERT_TRUE(DeleteKey("RegistryTest\\Later"));
+        EXPECT_FALSE(KeyExists("RegistryTest\\Later"));
+        // Another machine's registry is another machine's.
+        ASSERT_TRUE(SetRegistryFocus("REMOTE1"));
+        EXPECT_EQ(ReadNumber("RegistryTest", "N", 0), 0u);
+        ASSERT_TRUE(SetRegistryFocus(nullptr));
+        EXPECT_EQ(ReadNumber("RegistryTest", "N", 0), 2u);
+        const RegistryReadBatch inner;
+        EXPECT_EQ(ReadNumber("RegistryTest", "N", 0), 2u);
+    }
+    // Without a batch each read opens the key afresh.
+    const uint32_t three = 3;
+    RawWriteWide(std::string(kTestKey) + "\\Later", L"M", REG_DWORD, &three, sizeof three);
+    EXPECT_EQ(ReadNumber("RegistryTest\\Later", "M", 7), 3u);
+}
+
 TEST_F(RegistryTest, failed_focus_leaves_the_focus_local_with_the_connections_error) {
     ASSERT_TRUE(AddBenchMachine("REMOTE1"));
     InstallBenchRemoteRegistry();

@@ -30,7 +30,7 @@ namespace {
 const char kUsage[] =
     "usage: qx-load --kind qx|ntp --target 127.0.0.1:PORT --rates R1,R2,... [--seconds S]\n"
     "               [--warmup S] [--sockets N] [--codes 0,128,200]\n"
-    "prints one line per rate: rate sent answered share%% p50_ms p99_ms max_ms late\n";
+    "prints one line per rate: rate sent answered share%% p50_ms p99_ms max_ms dropped\n";
 
 double Now() {
     timespec t;
@@ -49,20 +49,23 @@ void SleepUntil(double when) {
     }
 }
 
-// One in-flight request per socket: the socket's answer is the answer to its last request.
+// One request at a time per socket, so that an answer is known to be the answer to it: the
+// answers carry nothing of the request. Each request goes out on the next socket that waits for
+// nothing; a request unanswered after kGiveUpSeconds counts as dropped and frees its socket. An
+// answer counts, with its latency, whenever it comes within the stage.
 struct Slot {
     int fd;
-    std::atomic<double> sentAt{0};
-    std::atomic<uint32_t> expectLength{0};
-    std::atomic<uint64_t> token{0}; // ntp: the transmit timestamp the server echoes
-    std::atomic<bool> outstanding{false};
-    std::atomic<bool> measured{false}; // the request is part of a stage, not of its warm-up
+    bool waiting = false;  // guarded by the lock, as the rest
+    bool measured = false; // the request is part of a stage, not of its warm-up
+    double sentAt = 0;
+    uint32_t expectLength = 0;
+    uint64_t token = 0; // ntp: the transmit timestamp the server echoes
 };
 
 struct Stage {
     uint64_t sent = 0;
     uint64_t answered = 0;
-    uint64_t late = 0;
+    uint64_t dropped = 0;          // given up on, or not sent for want of a socket
     std::vector<double> latencies; // seconds
 };
 
@@ -94,6 +97,10 @@ double Percentile(std::vector<double>& values, double share) {
     std::nth_element(values.begin(), values.begin() + static_cast<long>(index), values.end());
     return values[index];
 }
+
+// A request not answered by then is taken for dropped (a server's queue here holds well under a
+// second of requests).
+constexpr double kGiveUpSeconds = 1.0;
 
 } // namespace
 
@@ -188,27 +195,20 @@ int main(int argc, char** argv) {
                         break;
                     }
                     const double at = Now();
-                    bool matched =
-                        slot.outstanding && static_cast<uint32_t>(got) == slot.expectLength;
-                    if (matched && ntp) {
+                    uint64_t origin = 0;
+                    if (ntp && got >= 48) {
                         // The server's originate timestamp is our transmit timestamp.
-                        uint64_t origin;
                         std::memcpy(&origin, buffer + 24, 8);
-                        matched = origin == slot.token;
                     }
                     std::lock_guard<std::mutex> hold(lock);
-                    if (stage == nullptr || !slot.measured) {
-                        if (matched) {
-                            slot.outstanding = false;
-                        }
-                        continue;
+                    if (!slot.waiting || static_cast<uint32_t>(got) != slot.expectLength ||
+                        (ntp && origin != slot.token)) {
+                        continue; // an answer given up on, or to nothing asked
                     }
-                    if (matched) {
-                        slot.outstanding = false;
+                    slot.waiting = false;
+                    if (stage != nullptr && slot.measured) {
                         ++stage->answered;
                         stage->latencies.push_back(at - slot.sentAt);
-                    } else {
-                        ++stage->late;
                     }
                 }
             }
@@ -217,8 +217,9 @@ int main(int argc, char** argv) {
 
     uint32_t sequence = static_cast<uint32_t>(time(nullptr)) * 7919u;
     uint64_t ntpToken = 0x0102030405060708ull;
-    std::printf("%-8s %9s %9s %7s %8s %8s %8s %6s\n", "rate", "sent", "answered", "share%",
-                "p50_ms", "p99_ms", "max_ms", "late");
+    size_t cursor = 0;
+    std::printf("%-8s %9s %9s %7s %8s %8s %8s %7s\n", "rate", "sent", "answered", "share%",
+                "p50_ms", "p99_ms", "max_ms", "dropped");
     for (double rate : rates) {
         Stage current;
         // The warm-up lets the processes under test reach their steady state at this rate:
@@ -234,51 +235,77 @@ int main(int argc, char** argv) {
                 std::lock_guard<std::mutex> hold(lock);
                 stage = &current;
             }
-            Slot& slot = slots[i % slots.size()];
             uint8_t datagram[kMaxRequestSize];
             size_t length;
+            uint64_t token = 0;
+            uint32_t expectLength;
             if (ntp) {
                 std::memset(datagram, 0, 48);
                 datagram[0] = 0x23; // version 4, client
-                ++ntpToken;
-                std::memcpy(datagram + 40, &ntpToken, 8);
-                slot.token = ntpToken;
-                slot.expectLength = 48;
+                token = ++ntpToken;
+                std::memcpy(datagram + 40, &token, 8);
+                expectLength = 48;
                 length = 48;
             } else {
                 const uint8_t code = codes[i % codes.size()];
                 length = EncodeManagementRequest(++sequence, code, nullptr, 0, datagram);
-                slot.expectLength = static_cast<uint32_t>(ReplyLength(code, 0, 1));
+                expectLength = static_cast<uint32_t>(ReplyLength(code, 0, 1));
             }
+            Slot* slot = nullptr;
             {
                 std::lock_guard<std::mutex> hold(lock);
-                slot.sentAt = Now();
-                slot.outstanding = true;
-                slot.measured = measured;
+                const double now = Now();
+                for (size_t tried = 0; tried < slots.size() && slot == nullptr; ++tried) {
+                    Slot& next = slots[cursor];
+                    cursor = (cursor + 1) % slots.size();
+                    if (next.waiting && now - next.sentAt > kGiveUpSeconds) {
+                        next.waiting = false;
+                        if (next.measured) {
+                            ++current.dropped;
+                        }
+                    }
+                    if (!next.waiting) {
+                        slot = &next;
+                    }
+                }
                 if (measured) {
                     ++current.sent;
                 }
+                if (slot == nullptr) {
+                    // Every socket waits for an answer: the request is lost before it is sent.
+                    if (measured) {
+                        ++current.dropped;
+                    }
+                    continue;
+                }
+                slot->waiting = true;
+                slot->measured = measured;
+                slot->sentAt = now;
+                slot->expectLength = expectLength;
+                slot->token = token;
             }
-            send(slot.fd, datagram, length, 0);
+            send(slot->fd, datagram, length, 0);
         }
         const double elapsed = Now() - start;
         usleep(500 * 1000); // stragglers
         std::lock_guard<std::mutex> hold(lock);
         stage = nullptr;
         for (Slot& slot : slots) {
-            slot.outstanding = false;
-            slot.measured = false;
+            if (slot.waiting && slot.measured) {
+                ++current.dropped;
+            }
+            slot.waiting = false;
         }
         std::vector<double>& l = current.latencies;
         const double p50 = Percentile(l, 0.50) * 1000, p99 = Percentile(l, 0.99) * 1000;
         const double worst = l.empty() ? 0 : *std::max_element(l.begin(), l.end()) * 1000;
-        std::printf("%-8.0f %9" PRIu64 " %9" PRIu64 " %7.2f %8.3f %8.3f %8.3f %6" PRIu64
+        std::printf("%-8.0f %9" PRIu64 " %9" PRIu64 " %7.2f %8.3f %8.3f %8.3f %7" PRIu64
                     "  (sent at %.0f/s)\n",
                     rate, current.sent, current.answered,
                     current.sent ? 100.0 * static_cast<double>(current.answered) /
                                        static_cast<double>(current.sent)
                                  : 0.0,
-                    p50, p99, worst, current.late, static_cast<double>(current.sent) / elapsed);
+                    p50, p99, worst, current.dropped, static_cast<double>(current.sent) / elapsed);
         std::fflush(stdout);
     }
     stop = true;
